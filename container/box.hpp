@@ -1,0 +1,59 @@
+// Box-level reading and writing shared by the container operations.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <sys/types.h>
+#include <vector>
+
+constexpr std::size_t box_header_size = 8;
+constexpr std::size_t fourcc_size = 4;
+
+constexpr std::uint32_t read_be32(const std::uint8_t* bytes) noexcept {
+    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+           std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]};
+}
+
+constexpr void write_be32(std::uint8_t* bytes, std::uint32_t value) noexcept {
+    bytes[0] = static_cast<std::uint8_t>(value >> 24);
+    bytes[1] = static_cast<std::uint8_t>(value >> 16);
+    bytes[2] = static_cast<std::uint8_t>(value >> 8);
+    bytes[3] = static_cast<std::uint8_t>(value);
+}
+
+// Four-character codes are compared as four raw bytes: "M4A " keeps its space.
+inline bool same_fourcc(const void* bytes, const char* code) noexcept {
+    return std::memcmp(bytes, code, fourcc_size) == 0;
+}
+
+struct box_header {
+    std::uint32_t size; // whole box, header included
+    std::uint8_t type[fourcc_size];
+};
+
+// Reads the 8 header bytes at the stream position; false when fewer arrive.
+bool read_box_header(std::FILE* stream, box_header& header);
+
+// Payload length as a signed 32-bit value: sizes below 8 (including the unsupported
+// forms 0 and 1) and sizes of 2^31 + 8 and above come out negative.
+constexpr std::int32_t payload_length(const box_header& header) noexcept {
+    return static_cast<std::int32_t>(header.size - box_header_size);
+}
+
+// Searches the box at the stream position and its following siblings for `type`.
+// Returns the payload length of the first match, the stream standing at its payload,
+// or -1 when the stream ends first.
+std::int32_t find_child_box(std::FILE* stream, const char* type);
+
+enum read_status { read_ok = 0, read_short = -1, read_no_memory = -2 };
+
+// Reads `length` bytes into `payload`. The buffer grows with the bytes that really
+// arrive, so a header that claims more than the file holds costs no more memory
+// than the file itself.
+read_status read_payload(std::FILE* stream, std::int32_t length,
+                         std::vector<std::uint8_t>& payload);
+
+// Writes `payload` back at `position` and flushes it: a write counts only once it has
+// reached the file. False on any shortfall.
+bool write_back(std::FILE* stream, off_t position, const std::vector<std::uint8_t>& payload);

@@ -1,0 +1,78 @@
+#include "container/ftyp.hpp"
+
+#include "container/box.hpp"
+
+namespace {
+
+constexpr std::size_t major_brand_size = fourcc_size;
+constexpr std::size_t brand_list_offset = 8; // after the major brand and minor version
+
+bool accepted_major_brand(const std::vector<std::uint8_t>& payload) {
+    return payload.size() >= major_brand_size &&
+           (same_fourcc(payload.data(), "3gp6") || same_fourcc(payload.data(), "mp42"));
+}
+
+// Puts "M4A " at the head of the compatible brands in place of the first "ndam" or
+// "ndia", keeping the order of the brands before it; a list that already names
+// "M4A " stays as it is.
+void promote_m4a_brand(std::vector<std::uint8_t>& payload) {
+    if (payload.size() < brand_list_offset + fourcc_size)
+        return;
+    const std::size_t count = (payload.size() - brand_list_offset) / fourcc_size;
+    std::uint8_t* brands = payload.data() + brand_list_offset;
+    for (std::size_t i = 0; i < count; ++i)
+        if (same_fourcc(brands + i * fourcc_size, "M4A "))
+            return;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* brand = brands + i * fourcc_size;
+        if (same_fourcc(brand, "ndam") || same_fourcc(brand, "ndia")) {
+            std::memmove(brands + fourcc_size, brands, i * fourcc_size);
+            std::memcpy(brands, "M4A ", fourcc_size);
+            return;
+        }
+    }
+}
+
+} // namespace
+
+int fix_ftyp(std::FILE* stream, bool apply) {
+    box_header header;
+    if (!read_box_header(stream, header)) {
+        std::fputs("format error!(size)", stderr);
+        return -1;
+    }
+    if (!same_fourcc(header.type, "ftyp")) {
+        std::fputs("format error!(ftyp)", stderr);
+        return -1;
+    }
+    const std::int32_t length = payload_length(header);
+    if (length < 0) {
+        std::fputs("error!(malloc)", stderr);
+        return -2;
+    }
+    const off_t payload_start = ftello(stream);
+    std::vector<std::uint8_t> payload;
+    switch (read_payload(stream, length, payload)) {
+    case read_ok:
+        break;
+    case read_no_memory:
+        std::fputs("error!(malloc)", stderr);
+        return -2;
+    case read_short:
+        std::fputs("error!(rd box)", stderr);
+        return -1;
+    }
+    const off_t box_end = ftello(stream);
+    if (!accepted_major_brand(payload)) {
+        std::fputs("format error!(ftyp main)", stderr);
+        return -1;
+    }
+    std::memcpy(payload.data(), "M4A ", major_brand_size);
+    if (!apply)
+        return 0;
+    promote_m4a_brand(payload);
+    if (!write_back(stream, payload_start, payload) || box_end < 0 ||
+        fseeko(stream, box_end, SEEK_SET) != 0)
+        return -2;
+    return 0;
+}

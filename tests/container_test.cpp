@@ -1,0 +1,171 @@
+#include "box_builder.hpp"
+#include "container/box.hpp"
+#include "container/ftyp.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+constexpr std::uint8_t sample_be32[] = {0x12, 0x34, 0xab, 0xcd};
+static_assert(read_be32(sample_be32) == 0x1234abcdu);
+static_assert([] {
+    std::uint8_t out[4] = {};
+    write_be32(out, 0xfedcba98u);
+    return out[0] == 0xfe && out[1] == 0xdc && out[2] == 0xba && out[3] == 0x98;
+}());
+
+struct search_case {
+    const char* name;
+    bytes content;
+    const char* type;
+    std::int32_t result;
+    long position; // after a match
+};
+
+class FindChildBox : public testing::TestWithParam<search_case> {};
+
+TEST_P(FindChildBox, FindsFirstMatchingSibling) {
+    const search_case& c = GetParam();
+    const stream_handle stream = stream_of(c.content);
+    EXPECT_EQ(find_child_box(stream.get(), c.type), c.result);
+    if (c.result >= 0) {
+        EXPECT_EQ(std::ftell(stream.get()), c.position);
+    }
+}
+
+const bytes moov_without_trak = box("moov", box("mvhd", bytes(4, 1)));
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FindChildBox,
+    testing::Values(
+        search_case{"empty", {}, "moov", -1, 0},
+        search_case{"ends_inside_header", {0, 0, 0, 8, 'm'}, "moov", -1, 0},
+        search_case{"skips_empty_box", cat({box("free"), box("moov", bytes(3, 7))}), "moov", 3, 16},
+        search_case{"matching_empty_box", box("moov"), "moov", 0, 8},
+        search_case{"size_zero_ends_search", cat({box_sized(0, "free"), box("moov")}), "moov", -1,
+                    0},
+        search_case{"size_one_ends_search", cat({box_sized(1, "free"), box("moov")}), "moov", -1,
+                    0},
+        search_case{"size_seven_ends_search", cat({box_sized(7, "free"), box("moov")}), "moov", -1,
+                    0},
+        search_case{"size_zero_match_is_negative", box_sized(0, "moov"), "moov", -8, 0},
+        search_case{"size_above_2GiB_ends_search",
+                    cat({box_sized(0x80000008u, "free"), box("moov")}), "moov", -1, 0},
+        search_case{"size_past_end", cat({box_sized(400, "free"), box("moov")}), "moov", -1, 0},
+        search_case{"case_sensitive", box("MOOV"), "moov", -1, 0},
+        search_case{"search_leaves_enclosing_box",
+                    cat({moov_without_trak, box("trak", bytes(2, 0))}), "trak", 2,
+                    static_cast<long>(moov_without_trak.size() + 8)}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+TEST(FindChildBox, DescendsFromMatchToFirstChild) {
+    const bytes tree = cat({box("free", bytes(5, 0)), moov_without_trak});
+    const stream_handle stream = stream_of(tree);
+    ASSERT_EQ(find_child_box(stream.get(), "moov"), 12);
+    EXPECT_EQ(find_child_box(stream.get(), "mvhd"), 4);
+    EXPECT_EQ(std::ftell(stream.get()), 29);
+}
+
+struct ftyp_case {
+    const char* name;
+    bytes content;
+    int status;
+    std::string message;
+    bytes payload_after; // expected file-type payload after apply mode; empty: unchanged
+};
+
+class FixFtyp : public testing::TestWithParam<ftyp_case> {};
+
+bytes brands(std::initializer_list<const char*> codes) {
+    bytes list;
+    for (const char* code : codes)
+        list = cat({list, text(code)});
+    return list;
+}
+
+bytes ftyp_with(const char* major, const bytes& compatible, const bytes& tail = {}) {
+    return box("ftyp", cat({text(major), be32(0x01020304), compatible, tail}));
+}
+
+TEST_P(FixFtyp, CheckAndApply) {
+    const ftyp_case& c = GetParam();
+    const bytes file = cat({c.content, box("moov")});
+    for (const bool apply : {false, true}) {
+        SCOPED_TRACE(apply ? "apply" : "check");
+        const stream_handle stream = stream_of(file);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(fix_ftyp(stream.get(), apply), c.status);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        if (c.status == 0) {
+            EXPECT_EQ(std::ftell(stream.get()), static_cast<long>(c.content.size()));
+        }
+        bytes expected = file;
+        if (apply && c.status == 0)
+            std::copy(c.payload_after.begin(), c.payload_after.end(), expected.begin() + 8);
+        EXPECT_EQ(contents(stream.get()), expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FixFtyp,
+    testing::Values(
+        ftyp_case{"ndia_moves_behind_m4a",
+                  cat({be32(24), text("ftypmp42"), be32(0), text("mp42ndia")}), 0, "",
+                  cat({text("M4A "), be32(0), text("M4A mp42")})},
+        ftyp_case{"earlier_brands_keep_order", ftyp_with("mp42", brands({"mp42", "isom", "ndia"})),
+                  0, "", cat({text("M4A "), be32(0x01020304), text("M4A mp42isom")})},
+        ftyp_case{"only_first_replaceable_brand",
+                  ftyp_with("3gp6", brands({"isom", "ndam", "ndia", "3gp6"})), 0, "",
+                  cat({text("M4A "), be32(0x01020304), text("M4A isomndia3gp6")})},
+        ftyp_case{"list_with_m4a_kept", ftyp_with("3gp6", brands({"ndia", "M4A "})), 0, "",
+                  cat({text("M4A "), be32(0x01020304), text("ndiaM4A ")})},
+        ftyp_case{"no_replaceable_brand", ftyp_with("3gp6", brands({"isom", "3gp6"})), 0, "",
+                  cat({text("M4A "), be32(0x01020304), text("isom3gp6")})},
+        ftyp_case{"ndia_first_nothing_moves", ftyp_with("3gp6", brands({"ndia", "isom"})), 0, "",
+                  cat({text("M4A "), be32(0x01020304), text("M4A isom")})},
+        ftyp_case{"no_brand_list", ftyp_with("mp42", {}), 0, "",
+                  cat({text("M4A "), be32(0x01020304)})},
+        ftyp_case{"remainder_bytes_untouched", ftyp_with("3gp6", text("ndia"), {0xee, 0xff}), 0, "",
+                  cat({text("M4A "), be32(0x01020304), text("M4A "), {0xee, 0xff}})},
+        ftyp_case{"major_isom", ftyp_with("isom", {}), -1, "format error!(ftyp main)", {}},
+        ftyp_case{"already_m4a", ftyp_with("M4A ", {}), -1, "format error!(ftyp main)", {}},
+        ftyp_case{"payload_shorter_than_brand",
+                  box("ftyp", text("3gp")),
+                  -1,
+                  "format error!(ftyp main)",
+                  {}},
+        ftyp_case{"empty_payload", box("ftyp"), -1, "format error!(ftyp main)", {}},
+        ftyp_case{"moov_first", box("moov", text("3gp6")), -1, "format error!(ftyp)", {}},
+        ftyp_case{
+            "size_below_header", box_sized(7, "ftyp", text("3gp6")), -2, "error!(malloc)", {}},
+        ftyp_case{"size_above_2GiB",
+                  box_sized(0x80000008u, "ftyp", text("3gp6")),
+                  -2,
+                  "error!(malloc)",
+                  {}},
+        // Claims 2 GiB on a file of a few bytes: a short read, not a 2 GiB buffer.
+        ftyp_case{"size_past_end",
+                  box_sized(0x7fffffffu, "ftyp", text("3gp6")),
+                  -1,
+                  "error!(rd box)",
+                  {}}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+TEST(FixFtyp, FileShorterThanHeader) {
+    const stream_handle stream = stream_of({0, 0, 0, 24, 'f', 't', 'y'});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fix_ftyp(stream.get(), false), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "format error!(size)");
+}
+
+TEST(FixFtyp, RefusedWriteBackIsShortWrite) {
+    bytes file = ftyp_with("3gp6", text("ndia"));
+    // A stream opened for reading only accepts no write.
+    stream_handle stream{fmemopen(file.data(), file.size(), "r")};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fix_ftyp(stream.get(), true), -2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+} // namespace
