@@ -1,0 +1,199 @@
+#include "box_builder.hpp"
+#include "container/audio_bitrate.hpp"
+#include "container/box.hpp"
+#include "container/ftyp.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+struct rounding_case {
+    std::int32_t kbps;
+    std::uint32_t average;
+    std::uint32_t target;
+};
+
+TEST(TargetBitrate, RoundsOrScales) {
+    const rounding_case cases[] = {
+        {0, 127600, 128000}, {0, 128500, 128000}, {0, 128501, 129000},
+        {0, 499, 0},         {0, 501, 1000},      {0, 0, 0},
+        {0, 0xfffffe0du, 0}, {0, 0xffffffffu, 0}, {0, 0xfffffe0cu, 4294967000u},
+        {1, 128564, 1000},   {128, 0, 128000},    {8192, 5, 8192000},
+    };
+    for (const rounding_case& c : cases)
+        EXPECT_EQ(target_bitrate(c.kbps, c.average), c.target) << c.kbps << " " << c.average;
+}
+
+// Runs both passes from the start of `file`, as the driver does.
+struct pass_result {
+    int status;
+    std::string message;
+    bytes after;
+};
+
+pass_result run_passes(const bytes& file, std::int32_t kbps, bool apply) {
+    const stream_handle stream = stream_of(file);
+    testing::internal::CaptureStderr();
+    int status = fix_ftyp(stream.get(), false);
+    if (status == 0)
+        status = fix_audio_bitrate(stream.get(), kbps, apply);
+    std::string message = testing::internal::GetCapturedStderr();
+    return {status, std::move(message), contents(stream.get())};
+}
+
+struct layout_case {
+    const char* name;
+    esds_layout layout;
+    std::size_t max_offset; // in the "mp4a" payload
+};
+
+class EsdsLayouts : public testing::TestWithParam<layout_case> {};
+
+TEST_P(EsdsLayouts, BothFieldsGetTargetAndNothingElseChanges) {
+    const layout_case& c = GetParam();
+    const bytes file = audio_recording(c.layout);
+    const std::size_t entry = find_bytes(file, "mp4a") + 4;
+    for (const auto& [kbps, field] :
+         {std::pair{0, be32(129000)}, std::pair{96, be32(96000)}, std::pair{8192, be32(8192000)}}) {
+        SCOPED_TRACE(kbps);
+        bytes expected = file;
+        std::copy(field.begin(), field.end(), expected.begin() + long(entry + c.max_offset));
+        std::copy(field.begin(), field.end(), expected.begin() + long(entry + c.max_offset + 4));
+        EXPECT_EQ(run_passes(file, kbps, false).after, file);
+        const pass_result applied = run_passes(file, kbps, true);
+        EXPECT_EQ(applied.status, 0);
+        EXPECT_EQ(applied.message, "");
+        EXPECT_EQ(applied.after, expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, EsdsLayouts,
+                         testing::Values(layout_case{"one_byte_sizes", {false, false}, 52},
+                                         layout_case{"four_byte_sizes", {true, true}, 58},
+                                         layout_case{"long_es_size_only", {true, false}, 55},
+                                         layout_case{"long_config_size_only", {false, true}, 55}),
+                         [](const auto& info) { return std::string{info.param.name}; });
+
+struct failure_case {
+    const char* name;
+    bytes file;
+    int status;
+    const char* message;
+};
+
+class AudioBitrateFailures : public testing::TestWithParam<failure_case> {};
+
+TEST_P(AudioBitrateFailures, ReportAndLeaveFileAlone) {
+    const failure_case& c = GetParam();
+    for (const bool apply : {false, true}) {
+        const pass_result result = run_passes(c.file, 0, apply);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.message, c.message);
+        EXPECT_EQ(result.after, c.file);
+    }
+}
+
+bytes with_entry(const bytes& mp4a) {
+    return recording(track(stsd_box(box("mp4a", mp4a))));
+}
+
+bytes truncated(bytes file, std::size_t drop) {
+    file.resize(file.size() - drop);
+    return file;
+}
+
+// Replaces the byte at `offset` of the "mp4a" payload.
+bytes entry_byte(std::size_t offset, std::uint8_t value, const esds_layout& layout = {}) {
+    bytes entry = mp4a_payload(layout);
+    entry[offset] = value;
+    return with_entry(entry);
+}
+
+// An "mp4a" payload cut after `length` bytes, its "esds" size still claiming the rest.
+bytes short_entry(std::size_t length) {
+    bytes entry = mp4a_payload();
+    entry.resize(length);
+    if (length >= 32) {
+        const bytes size = be32(static_cast<std::uint32_t>(length - 28));
+        std::copy(size.begin(), size.end(), entry.begin() + 28);
+    }
+    return with_entry(entry);
+}
+
+const bytes video_entry = box("avc1", bytes(70, 0));
+const bytes audio_track = track(stsd_box(box("mp4a", mp4a_payload())));
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AudioBitrateFailures,
+    testing::Values(
+        failure_case{"no_moov", cat({ftyp_box(), box("mdat", bytes(9, 0))}), -1,
+                     "format error(moov)"},
+        failure_case{"no_trak", recording({}), -1, "format error(trak)"},
+        failure_case{"no_mdia", recording(box("trak", box("tkhd"))), -1, "format error(mdia)"},
+        failure_case{"no_minf", recording(box("trak", box("mdia"))), -1, "format error(minf)"},
+        failure_case{"no_stbl", recording(box("trak", box("mdia", box("minf")))), -1,
+                     "format error(stbl)"},
+        failure_case{"no_stsd", recording(box("trak", box("mdia", box("minf", box("stbl"))))), -1,
+                     "format error(stsd)"},
+        failure_case{"two_entries",
+                     recording(track(stsd_box(cat({box("mp4a", mp4a_payload()), video_entry}), 2))),
+                     -1, "format error(stsd #1)"},
+        failure_case{"version_not_zero",
+                     recording(track(stsd_box(box("mp4a", mp4a_payload()), 1, 1))), -1,
+                     "format error(stsd #1)"},
+        failure_case{"short_stsd_header",
+                     cat({ftyp_box(), box("moov", track(box("stsd", be32(0))))}), -1,
+                     "format error(stsd #1)"},
+        failure_case{"video_track_first",
+                     recording(cat({track(stsd_box(video_entry)), audio_track})), -1,
+                     "format error(mp4a)"},
+        failure_case{"amr_entry", recording(track(stsd_box(box("samr", bytes(20, 0))))), -1,
+                     "format error(mp4a)"},
+        failure_case{"entry_size_below_header",
+                     recording(track(stsd_box(box_sized(4, "mp4a", mp4a_payload())))), -1,
+                     "format error(mp4a)"},
+        failure_case{"entry_past_end", truncated(audio_recording(), 10), -1, "error!(rd box)"},
+        failure_case{"truncated_in_track_header", truncated(audio_recording(), 150), -1,
+                     "format error(trak)"},
+        failure_case{"truncated_in_sample_description", truncated(audio_recording(), 79), -1,
+                     "format error(stsd #1)"},
+        failure_case{"box_after_esds",
+                     with_entry(cat({mp4a_payload(), box("btrt", bytes(12, 0))})), -1,
+                     "format error(esds)"},
+        failure_case{"not_esds", entry_byte(32, 'E'), -1, "format error(esds)"},
+        failure_case{"wrong_es_tag", entry_byte(40, 5), -1, "format error(esds)"},
+        failure_case{"wrong_config_tag", entry_byte(45, 5), -1, "format error(esds)"},
+        failure_case{"object_type_0x67", entry_byte(47, 0x67), -1, "format error(esds)"},
+        failure_case{"two_byte_es_size", entry_byte(41, 0x81), -1, "format error(esds)"},
+        failure_case{"entry_of_31_bytes", short_entry(31), -1, "format error(esds)"},
+        failure_case{"entry_of_0_bytes", short_entry(0), -1, "format error(esds)"},
+        // The average's last byte would be the first byte past the payload.
+        failure_case{"bitrate_at_payload_end", short_entry(59), -1, "format error(esds)"},
+        failure_case{"long_sizes_bitrate_at_end",
+                     [] {
+                         bytes entry = mp4a_payload({true, true});
+                         entry.resize(65);
+                         const bytes size = be32(65 - 28);
+                         std::copy(size.begin(), size.end(), entry.begin() + 28);
+                         return with_entry(entry);
+                     }(),
+                     -1, "format error(esds)"}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+TEST(AudioBitrate, ShortestWholeEntryIsAccepted) {
+    const pass_result result = run_passes(short_entry(60), 128, true);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.message, "");
+}
+
+TEST(AudioBitrate, RefusedWriteBackIsShortWrite) {
+    bytes file = audio_recording();
+    stream_handle stream{fmemopen(file.data(), file.size(), "r")};
+    ASSERT_EQ(fix_ftyp(stream.get(), false), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fix_audio_bitrate(stream.get(), 0, true), -3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+} // namespace
