@@ -1,0 +1,206 @@
+#include "output/output.hpp"
+
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+std::string output_path;
+
+namespace {
+
+constexpr int max_name_probes = 100;
+constexpr std::size_t min_extension_length = 4; // the dot and three characters
+constexpr std::size_t copy_buffer_size = 128 * 1024;
+constexpr std::size_t copy_range_step = std::size_t{1} << 30;
+
+class unique_fd {
+  public:
+    explicit unique_fd(int fd) noexcept : fd_(fd) {}
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+
+// Position of the dot that starts the extension, or npos. Only the last path component
+// can hold it, so the output always stays beside the input.
+std::size_t extension_dot(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    const std::size_t slash = path.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
+        path.size() - dot < min_extension_length)
+        return std::string::npos;
+    return dot;
+}
+
+// A name is taken when it can be opened for reading. The open does not wait for a
+// writer, so a named pipe is taken like any file.
+bool name_taken(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+bool choose_output_name(const char* input_path) {
+    try {
+        output_path.assign(input_path);
+    } catch (const std::bad_alloc&) {
+        std::fputs("malloc failed!", stderr);
+        return false;
+    }
+    const std::size_t dot = extension_dot(output_path);
+    if (dot == std::string::npos) {
+        std::fprintf(stderr, "input file:%s extension error!", input_path);
+        return false;
+    }
+    output_path.replace(dot, std::string::npos, ".m4a");
+    for (int probe = 0; probe < max_name_probes; ++probe) {
+        if (!name_taken(output_path.c_str()))
+            return true;
+        std::array<char, 16> numbered;
+        std::snprintf(numbered.data(), numbered.size(), "%02d.m4a", probe);
+        output_path.replace(dot, std::string::npos, numbered.data());
+    }
+    std::fputs("output file: create failed!", stderr);
+    return false;
+}
+
+bool write_all(int fd, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t written = ::write(fd, bytes, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool copy_by_read_write(int in, int out) {
+    std::vector<char> buffer(copy_buffer_size);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!write_all(out, buffer.data(), static_cast<std::size_t>(got)))
+            return false;
+    }
+}
+
+// Errors by which the kernel declines an in-kernel copy for these two files, as
+// opposed to failing it.
+bool copy_range_refused(int error) {
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+           error == EBADF || error == EPERM || error == ETXTBSY;
+}
+
+// Copies everything from `in` to `out`. The kernel copies regular files itself (sharing
+// extents where the file system can); whatever it declines or leaves over goes through
+// a read/write loop, which also catches the end of the input.
+bool copy_contents(int in, int out, bool regular) {
+    while (regular) {
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, copy_range_step, 0);
+        if (copied > 0)
+            continue;
+        if (copied == 0 || copy_range_refused(errno))
+            break;
+        if (errno != EINTR)
+            return false;
+    }
+    return copy_by_read_write(in, out);
+}
+
+file_times times_of(const struct stat& status) {
+    return {status.st_atim, status.st_mtim};
+}
+
+stream_handle open_in_place(const char* input_path, file_times& times) {
+    stream_handle stream{std::fopen(input_path, "r+b")};
+    struct stat status;
+    if (!stream || ::fstat(fileno(stream.get()), &status) != 0) {
+        std::fprintf(stderr, "file:%s open failed!", input_path);
+        return {};
+    }
+    times = times_of(status);
+    return stream;
+}
+
+stream_handle open_copy(const char* input_path, file_times& times) {
+    unique_fd in{::open(input_path, O_RDONLY | O_CLOEXEC)};
+    struct stat status;
+    if (in.get() < 0 || ::fstat(in.get(), &status) != 0) {
+        std::fprintf(stderr, "input file:%s open failed!", input_path);
+        return {};
+    }
+    // Created exclusively, so no existing file is ever written, and with the input's
+    // permission bits from the start, so a private recording never becomes readable.
+    unique_fd out{
+        ::open(output_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 0777)};
+    if (out.get() < 0) {
+        std::fprintf(stderr, "output file:%s open failed!", output_path.c_str());
+        return {};
+    }
+    if (!copy_contents(in.get(), out.get(), S_ISREG(status.st_mode))) {
+        std::fputs("copy failed!", stderr);
+        ::unlink(output_path.c_str());
+        return {};
+    }
+    stream_handle stream{::fdopen(out.get(), "w+b")};
+    if (!stream) {
+        std::fprintf(stderr, "output file:%s open failed!", output_path.c_str());
+        ::unlink(output_path.c_str());
+        return {};
+    }
+    out.release();
+    std::rewind(stream.get());
+    times = times_of(status);
+    return stream;
+}
+
+} // namespace
+
+bool close_written(stream_handle stream) {
+    return std::fclose(stream.release()) == 0;
+}
+
+stream_handle open_output(const char* input_path, bool overwrite, file_times& times) {
+    if (!choose_output_name(input_path))
+        return {};
+    return overwrite ? open_in_place(input_path, times) : open_copy(input_path, times);
+}
+
+bool rename_no_replace(const char* from, const char* to) {
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return false;
+    // The file system does not know the flag: a hard link fails on an existing name
+    // just the same, then the old name goes.
+    if (::link(from, to) != 0)
+        return false;
+    if (::unlink(from) != 0) {
+        ::unlink(to);
+        return false;
+    }
+    return true;
+}

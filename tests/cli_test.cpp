@@ -1,0 +1,256 @@
+#include "box_builder.hpp"
+#include "container/box.hpp"
+#include "run_tool.hpp"
+
+#include <gtest/gtest.h>
+#include <optional>
+#include <sys/stat.h>
+
+namespace {
+
+const std::string usage =
+    "Usage:m4afix [-w] [-b br] file1 [file2 [...]]\n"
+    "Options\n-w : overwrite input files.\n-b br : set bitrate to 'br' kbps.\n";
+
+// The built recording stores an average of 128564 bit/s: derived, that is 129000.
+const bytes input = audio_recording();
+
+// The maximum and average bit rate of a built recording.
+std::pair<std::uint32_t, std::uint32_t> bitrates(const bytes& file) {
+    const std::size_t fields = find_bytes(file, "mp4a") + 4 + 52;
+    return {read_be32(&file[fields]), read_be32(&file[fields + 4])};
+}
+
+struct command_case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+    std::optional<std::uint32_t> bitrate; // of f.m4a; none: no output expected
+    bool input_kept = true;               // f.3gp still there afterwards
+};
+
+class CommandLine : public testing::TestWithParam<command_case> {};
+
+TEST_P(CommandLine, PrintsExitsAndConverts) {
+    const command_case& c = GetParam();
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    const tool_result result = run_tool(dir.path(), c.args);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(fs::exists(dir / "f.3gp"), c.input_kept);
+    if (c.input_kept) {
+        EXPECT_EQ(read_file(dir / "f.3gp"), input);
+    }
+    ASSERT_EQ(fs::exists(dir / "f.m4a"), c.bitrate.has_value());
+    if (c.bitrate) {
+        EXPECT_EQ(bitrates(read_file(dir / "f.m4a")), std::pair(*c.bitrate, *c.bitrate));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLine,
+    testing::Values(
+        command_case{"no_arguments", {}, 0, usage, "", {}},
+        command_case{"only_w", {"-w"}, 255, usage, "", {}},
+        command_case{"only_b_value", {"-b", "128"}, 255, usage, "", {}},
+        command_case{"b_without_value", {"-b"}, 255, usage, "", {}},
+        command_case{"w_then_b_without_value", {"-w", "-b"}, 255, usage, "", {}},
+        command_case{"lone_dash_only", {"-"}, 255, usage, "", {}},
+        command_case{"top_of_range", {"-b", "8192", "f.3gp"}, 0, "", "", 8192000},
+        command_case{"above_range", {"-b", "8193", "f.3gp"}, 255, usage, "", {}},
+        command_case{"negative", {"-b", "-1", "f.3gp"}, 255, usage, "", {}},
+        command_case{"beyond_32_bits", {"-b", "99999999999", "f.3gp"}, 255, usage, "", {}},
+        command_case{
+            "beyond_32_bits_negative", {"-b", "-99999999999", "f.3gp"}, 255, usage, "", {}},
+        command_case{"last_b_wins_over_overflow",
+                     {"-b", "99999999999", "-b", "128", "f.3gp"},
+                     0,
+                     "",
+                     "",
+                     128000},
+        command_case{"no_digits_derives", {"-b", "abc", "f.3gp"}, 0, "", "", 129000},
+        command_case{"leading_space_and_tail", {"-b", " +64kbps", "f.3gp"}, 0, "", "", 64000},
+        command_case{"last_b_wins", {"-b", "96", "-b", "128", "f.3gp"}, 0, "", "", 128000},
+        command_case{"bw_is_copy_mode", {"-bw", "128", "f.3gp"}, 0, "", "", 128000},
+        command_case{"wb_in_place", {"-wb", "128", "f.3gp"}, 0, "", "", 128000, false},
+        command_case{"xb_takes_bitrate", {"-xb", "64", "f.3gp"}, 0, "", "", 64000},
+        command_case{"wx_in_place_only", {"-wx", "f.3gp"}, 0, "", "", 129000, false},
+        command_case{"unknown_letters_ignored", {"-x", "--", "-", "f.3gp"}, 0, "", "", 129000},
+        command_case{"trailing_w_is_a_file", {"f.3gp", "-w"}, 0, "", " Skipped:-w\n", 129000},
+        command_case{
+            "trailing_b_is_a_file", {"-b", "1", "f.3gp", "-b"}, 0, "", " Skipped:-b\n", 1000},
+        command_case{"missing_file_then_next",
+                     {"missing.3gp", "f.3gp"},
+                     0,
+                     "",
+                     " Skipped:missing.3gp\n",
+                     129000}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+struct naming_case {
+    const char* name;
+    std::string input;
+    std::vector<std::string> existing;
+    std::string err;
+    std::string output; // empty: none made
+};
+
+class Naming : public testing::TestWithParam<naming_case> {};
+
+std::vector<std::string> numbered_names(int count) {
+    std::vector<std::string> names{"song.m4a"};
+    for (int i = 0; i < count; ++i)
+        names.push_back("song" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".m4a");
+    return names;
+}
+
+TEST_P(Naming, ChoosesFreeNameBesideInput) {
+    const naming_case& c = GetParam();
+    for (const bool overwrite : {false, true}) {
+        SCOPED_TRACE(overwrite ? "in place" : "copy");
+        const temp_dir dir;
+        fs::create_directories(dir / "dir.old");
+        write_file(dir / c.input, input);
+        for (const std::string& name : c.existing)
+            write_file(dir / name, text("taken"));
+        std::vector<std::string> args{c.input};
+        if (overwrite)
+            args.insert(args.begin(), "-w");
+        const tool_result result = run_tool(dir.path(), args);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, c.err);
+        for (const std::string& name : c.existing)
+            EXPECT_EQ(read_file(dir / name), text("taken")) << name;
+        const bool converted = !c.output.empty();
+        EXPECT_EQ(fs::exists(dir / c.input), !(overwrite && converted));
+        if (converted) {
+            EXPECT_EQ(bitrates(read_file(dir / c.output)).first, 129000u);
+        }
+        if (!overwrite || !converted) {
+            EXPECT_EQ(read_file(dir / c.input), input);
+        }
+    }
+}
+
+const std::string no_extension = "input file:%s extension error!Skipped:%s\n";
+
+std::string extension_error(const std::string& path) {
+    return "input file:" + path + " extension error!Skipped:" + path + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Naming,
+    testing::Values(
+        naming_case{"plain", "song.3gp", {}, "", "song.m4a"},
+        naming_case{"m4a_taken", "song.3gp", {"song.m4a"}, "", "song00.m4a"},
+        naming_case{"two_taken", "song.3gp", {"song.m4a", "song00.m4a"}, "", "song01.m4a"},
+        naming_case{"input_is_m4a", "song.m4a", {}, "", "song00.m4a"},
+        naming_case{"long_extension", "song.mpeg4", {}, "", "song.m4a"},
+        naming_case{"in_folder", "dir.old/song.3gp", {}, "", "dir.old/song.m4a"},
+        naming_case{"last_free_name", "song.3gp", numbered_names(98), "", "song98.m4a"},
+        naming_case{"all_names_taken", "song.3gp", numbered_names(99),
+                    "output file: create failed!Skipped:song.3gp\n", ""},
+        naming_case{"no_extension", "song", {}, extension_error("song"), ""},
+        naming_case{"short_extension", "song.3g", {}, extension_error("song.3g"), ""},
+        naming_case{"one_letter_extension", "a.b", {}, extension_error("a.b"), ""},
+        naming_case{"dot_in_folder_only", "dir.old/song", {}, extension_error("dir.old/song"), ""},
+        naming_case{"dot_slash", "./song", {}, extension_error("./song"), ""}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+// Offsets at which `after` differs from `before`, which must be as long.
+std::vector<std::size_t> changed_offsets(const bytes& before, const bytes& after) {
+    EXPECT_EQ(before.size(), after.size());
+    std::vector<std::size_t> changed;
+    for (std::size_t i = 0; i < std::min(before.size(), after.size()); ++i)
+        if (before[i] != after[i])
+            changed.push_back(i);
+    return changed;
+}
+
+// Only the file-type payload and the two bit-rate fields may change.
+void expect_only_allowed_changes(const bytes& before, const bytes& after) {
+    const std::size_t ftyp_end = read_be32(before.data());
+    const std::size_t esds = find_bytes(before, "esds");
+    const std::size_t max_field = esds - 32 + 58; // four-byte descriptor sizes, as ffmpeg writes
+    for (const std::size_t offset : changed_offsets(before, after))
+        EXPECT_TRUE((offset >= 8 && offset < ftyp_end) ||
+                    (offset >= max_field && offset < max_field + 8))
+            << offset;
+    EXPECT_EQ(text("M4A "), bytes(after.begin() + 8, after.begin() + 12));
+    const std::uint32_t average = read_be32(&before[max_field + 4]);
+    EXPECT_EQ(read_be32(&after[max_field]), (average + 499) / 1000 * 1000);
+    EXPECT_EQ(read_be32(&after[max_field + 4]), (average + 499) / 1000 * 1000);
+}
+
+TEST(Recordings, ConvertInCopyModeAndInPlace) {
+    for (const char* path : {M4AFIX_SAMPLES "/tone.3gp", M4AFIX_DATA "/tone-mp42.mp4"}) {
+        SCOPED_TRACE(path);
+        const bytes original = read_file(path);
+        const temp_dir dir;
+        write_file(dir / "a.3gp", original);
+        write_file(dir / "b.3gp", original);
+        const tool_result copy = run_tool(dir.path(), {"a.3gp"});
+        const tool_result in_place = run_tool(dir.path(), {"-w", "b.3gp"});
+        EXPECT_EQ(copy.err + in_place.err, "");
+        EXPECT_EQ(read_file(dir / "a.3gp"), original);
+        expect_only_allowed_changes(original, read_file(dir / "a.m4a"));
+        EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a.3gp", "a.m4a", "b.m4a"}));
+        EXPECT_EQ(read_file(dir / "b.m4a"), read_file(dir / "a.m4a"));
+
+        // Its own output is no longer a 3GP/MP4 file.
+        const tool_result again = run_tool(dir.path(), {"a.m4a"});
+        EXPECT_EQ(again.err, "format error!(ftyp main) Skipped:a.m4a\n");
+    }
+}
+
+TEST(Recordings, TrailingBoxInEntryIsRejected) {
+    const temp_dir dir;
+    fs::copy_file(M4AFIX_DATA "/tone-btrt.mp4", dir / "t.mp4");
+    const tool_result result = run_tool(dir.path(), {"t.mp4"});
+    EXPECT_EQ(result.err, "format error(esds) Skipped:t.mp4\n");
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"t.mp4"});
+}
+
+TEST(WriteFailures, FailedCopyLeavesNothing) {
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    const tool_result result = run_tool(dir.path(), {"f.3gp", "f.3gp"}, {.file_size = 100});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "copy failed!Skipped:f.3gp\ncopy failed!Skipped:f.3gp\n");
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"f.3gp"});
+    EXPECT_EQ(read_file(dir / "f.3gp"), input);
+}
+
+TEST(WriteFailures, FailedInPlaceEditKeepsName) {
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    // The file-type box lies below the limit, the audio entry beyond it.
+    const rlim_t limit = find_bytes(input, "moov");
+    const tool_result result = run_tool(dir.path(), {"-w", "f.3gp"}, {.file_size = limit});
+    EXPECT_EQ(result.err, " Skipped File:f.3gp\n");
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"f.3gp"});
+    bytes expected = input;
+    std::copy_n("M4A ", 4, expected.begin() + 8);
+    EXPECT_EQ(read_file(dir / "f.3gp"), expected);
+}
+
+TEST(InPlace, RenameNeverReplaces) {
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    // The name is free when chosen; a file of that name turns up before the rename.
+    // A second run over the same name shows the same: its target exists already.
+    write_file(dir / "g.3gp", input);
+    ASSERT_EQ(run_tool(dir.path(), {"-w", "f.3gp"}).err, "");
+    fs::rename(dir / "f.m4a", dir / "g.m4a");
+    write_file(dir / "f.3gp", input);
+    write_file(dir / "f.m4a", text("keep me"));
+    ASSERT_EQ(run_tool(dir.path(), {"-w", "f.3gp"}).err, "");
+    EXPECT_EQ(read_file(dir / "f.m4a"), text("keep me"));
+    EXPECT_EQ(bitrates(read_file(dir / "f00.m4a")).first, 129000u);
+}
+
+} // namespace

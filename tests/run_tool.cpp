@@ -1,0 +1,85 @@
+#include "run_tool.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in{path, std::ios::binary};
+    return {std::istreambuf_iterator<char>{in}, {}};
+}
+
+} // namespace
+
+tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
+                     const run_limits& limits) {
+    const temp_dir capture;
+    const fs::path out = capture / "out";
+    const fs::path err = capture / "err";
+    std::vector<std::string> words{"m4afix"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
+            ::chdir(dir.c_str()) != 0)
+            _exit(127);
+        ::umask(022);
+        if (limits.file_size != RLIM_INFINITY) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{limits.file_size, limits.file_size};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        ::execv(M4AFIX_BINARY, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(out),
+            slurp(err)};
+}
+
+temp_dir::temp_dir() {
+    std::string pattern = (fs::temp_directory_path() / "m4afix-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        std::abort();
+    path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+}
+
+void write_file(const fs::path& path, const bytes& content) {
+    std::ofstream out{path, std::ios::binary | std::ios::trunc};
+    out.write(reinterpret_cast<const char*>(content.data()), static_cast<long>(content.size()));
+}
+
+bytes read_file(const fs::path& path) {
+    const std::string all = slurp(path);
+    return {all.begin(), all.end()};
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator{dir})
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}

@@ -1,0 +1,44 @@
+// Runs the built m4afix in a folder of its own and captures what it prints.
+#pragma once
+
+#include "box_builder.hpp"
+
+#include <filesystem>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+struct tool_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+struct run_limits {
+    rlim_t file_size = RLIM_INFINITY; // writes past this offset fail, SIGXFSZ ignored
+};
+
+// Runs m4afix (argv[0] "m4afix") with `args` in `dir`, under umask 022.
+tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
+                     const run_limits& limits = {});
+
+// A fresh empty folder, removed with its contents when the object goes.
+class temp_dir {
+  public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+  private:
+    fs::path path_;
+};
+
+void write_file(const fs::path& path, const bytes& content);
+bytes read_file(const fs::path& path);
+// The names in `dir`, sorted.
+std::vector<std::string> names_in(const fs::path& dir);
