@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -47,22 +48,36 @@ bool edit(std::FILE* stream, std::int32_t bitrate_kbps) {
     return fix_ftyp(stream, true) == 0 && fix_audio_bitrate(stream, bitrate_kbps, true) == 0;
 }
 
-// Gives the edited file the input's times. Best effort: the file is whole either way.
+// The input's access and modification times before this run read it.
+struct file_times {
+    std::timespec both[2];
+};
+
+bool read_times(std::FILE* stream, file_times& times) {
+    struct stat status;
+    if (::fstat(fileno(stream), &status) != 0)
+        return false;
+    times = {{status.st_atim, status.st_mtim}};
+    return true;
+}
+
+// Gives the edited file the input's times, so that a converted recording keeps its date.
+// Best effort: the file is whole either way.
 void keep_times(std::FILE* stream, const file_times& times) {
-    const std::timespec both[2] = {times.access, times.modification};
-    ::futimens(fileno(stream), both);
+    ::futimens(fileno(stream), times.both);
 }
 
 void process_file(const char* path, const options& opts) {
+    file_times times{};
     {
         const stream_handle input = open_input(path);
-        if (!input || !passes_check(input.get(), opts.bitrate_kbps)) {
+        if (!input || !read_times(input.get(), times) ||
+            !passes_check(input.get(), opts.bitrate_kbps)) {
             std::fprintf(stderr, " Skipped:%s\n", path);
             return;
         }
     }
-    file_times times{};
-    stream_handle stream = open_output(path, opts.overwrite, times);
+    stream_handle stream = open_output(path, opts.overwrite);
     if (!stream) {
         std::fprintf(stderr, "Skipped:%s\n", path);
         return;

@@ -130,22 +130,16 @@ bool copy_contents(int in, int out, bool regular) {
     return copy_by_read_write(in, out);
 }
 
-file_times times_of(const struct stat& status) {
-    return {status.st_atim, status.st_mtim};
-}
-
-stream_handle open_in_place(const char* input_path, file_times& times) {
+stream_handle open_in_place(const char* input_path) {
     stream_handle stream{std::fopen(input_path, "r+b")};
-    struct stat status;
-    if (!stream || ::fstat(fileno(stream.get()), &status) != 0) {
+    if (!stream) {
         std::fprintf(stderr, "file:%s open failed!", input_path);
         return {};
     }
-    times = times_of(status);
     return stream;
 }
 
-stream_handle open_copy(const char* input_path, file_times& times) {
+stream_handle open_copy(const char* input_path) {
     unique_fd in{::open(input_path, O_RDONLY | O_CLOEXEC)};
     struct stat status;
     if (in.get() < 0 || ::fstat(in.get(), &status) != 0) {
@@ -173,7 +167,6 @@ stream_handle open_copy(const char* input_path, file_times& times) {
     }
     out.release();
     std::rewind(stream.get());
-    times = times_of(status);
     return stream;
 }
 
@@ -183,10 +176,10 @@ bool close_written(stream_handle stream) {
     return std::fclose(stream.release()) == 0;
 }
 
-stream_handle open_output(const char* input_path, bool overwrite, file_times& times) {
+stream_handle open_output(const char* input_path, bool overwrite) {
     if (!choose_output_name(input_path))
         return {};
-    return overwrite ? open_in_place(input_path, times) : open_copy(input_path, times);
+    return overwrite ? open_in_place(input_path) : open_copy(input_path);
 }
 
 bool rename_no_replace(const char* from, const char* to) {

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <string>
 
@@ -15,21 +14,14 @@ using stream_handle = std::unique_ptr<std::FILE, stream_closer>;
 // reach the file or the close itself failed.
 bool close_written(stream_handle stream);
 
-// Access and modification times, in the order futimens takes them.
-struct file_times {
-    std::timespec access;
-    std::timespec modification;
-};
-
 // The output name of the last successful open_output; it lives for the whole run.
 extern std::string output_path;
 
 // Chooses `output_path` for `input_path` and returns the stream to edit, positioned at
 // its start: a fresh copy of the input in copy mode, the input opened for update with
-// `overwrite`. `times` receives the input's times as they were before the edit. On
-// failure it writes its message to standard error and returns no stream; a partial
-// copy is removed first.
-stream_handle open_output(const char* input_path, bool overwrite, file_times& times);
+// `overwrite`. On failure it writes its message to standard error and returns no stream;
+// a partial copy is removed first.
+stream_handle open_output(const char* input_path, bool overwrite);
 
 // Renames `from` to `to` unless a file named `to` exists; never replaces a file.
 bool rename_no_replace(const char* from, const char* to);

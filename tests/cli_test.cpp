@@ -2,6 +2,7 @@
 #include "container/box.hpp"
 #include "run_tool.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <sys/stat.h>
@@ -251,6 +252,44 @@ TEST(InPlace, RenameNeverReplaces) {
     ASSERT_EQ(run_tool(dir.path(), {"-w", "f.3gp"}).err, "");
     EXPECT_EQ(read_file(dir / "f.m4a"), text("keep me"));
     EXPECT_EQ(bitrates(read_file(dir / "f00.m4a")).first, 129000u);
+}
+
+} // namespace
+
+namespace {
+
+struct stat stat_of(const fs::path& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+TEST(Converted, KeepsTimesAndPrivacy) {
+    const std::timespec past[2] = {{1000000000, 5}, {999999999, 123456789}}; // access, modification
+    for (const bool overwrite : {false, true}) {
+        SCOPED_TRACE(overwrite ? "in place" : "copy");
+        const temp_dir dir;
+        write_file(dir / "f.3gp", input);
+        ASSERT_EQ(::chmod((dir / "f.3gp").c_str(), 0600), 0);
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "f.3gp").c_str(), past, 0), 0);
+        const tool_result result =
+            run_tool(dir.path(), overwrite ? std::vector<std::string>{"-w", "f.3gp"}
+                                           : std::vector<std::string>{"f.3gp"});
+        ASSERT_EQ(result.err, "");
+        const struct stat converted = stat_of(dir / "f.m4a");
+        EXPECT_EQ(converted.st_mode & 07777, 0600u);
+        EXPECT_EQ(converted.st_mtim.tv_sec, past[1].tv_sec);
+        EXPECT_EQ(converted.st_mtim.tv_nsec, past[1].tv_nsec);
+        EXPECT_EQ(converted.st_atim.tv_sec, past[0].tv_sec);
+    }
+}
+
+TEST(Converted, CopyModeNeverMoreOpenThanInputOrUmask) {
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    ASSERT_EQ(::chmod((dir / "f.3gp").c_str(), 0777), 0);
+    ASSERT_EQ(run_tool(dir.path(), {"f.3gp"}).err, "");
+    EXPECT_EQ(stat_of(dir / "f.m4a").st_mode & 07777, 0755u); // umask 022
 }
 
 } // namespace
