@@ -108,7 +108,7 @@ std::int32_t parse_bitrate(const char* text) {
     const bool negative = *text == '-';
     if (*text == '-' || *text == '+')
         ++text;
-    // Accumulated as a negative number, whose range is the larger one.
+    // The magnitude stops growing at 2^31, so the result saturates at the 32-bit limits.
     constexpr std::int64_t limit = -std::int64_t{std::numeric_limits<std::int32_t>::min()};
     std::int64_t magnitude = 0;
     for (; std::isdigit(static_cast<unsigned char>(*text)); ++text)
