@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <iterator>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,6 +31,15 @@ tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        variables.emplace_back(*variable);
+    variables.insert(variables.end(), limits.environment.begin(), limits.environment.end());
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    const char* binary = limits.binary != nullptr ? limits.binary : M4AFIX_BINARY;
 
     const pid_t child = fork();
     if (child == 0) {
@@ -44,7 +54,16 @@ tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
             const rlimit limit{limits.file_size, limits.file_size};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
-        ::execv(M4AFIX_BINARY, argv.data());
+        if (limits.user) {
+            const uid_t id = *limits.user;
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 ||
+                ::setresuid(id, id, id) != 0)
+                _exit(127);
+        }
+        char go;
+        if (limits.start_gate >= 0 && ::read(limits.start_gate, &go, 1) != 1)
+            _exit(127);
+        ::execve(binary, argv.data(), envp.data());
         _exit(127);
     }
     int status = 0;

@@ -4,8 +4,10 @@
 #include "box_builder.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <sys/resource.h>
+#include <sys/types.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -16,11 +18,17 @@ struct tool_result {
     std::string err;
 };
 
+// How the tool is run.
 struct run_limits {
-    rlim_t file_size = RLIM_INFINITY; // writes past this offset fail, SIGXFSZ ignored
+    rlim_t file_size = RLIM_INFINITY;     // writes past this offset fail, SIGXFSZ ignored
+    const char* binary = nullptr;         // the build to run; the tool itself when null
+    std::vector<std::string> environment; // "NAME=value" words added to the environment
+    std::optional<uid_t> user;            // run as this user and group id, no other groups
+    int start_gate = -1;                  // a descriptor to read one byte from before the start
 };
 
-// Runs m4afix (argv[0] "m4afix") with `args` in `dir`, under umask 022.
+// Runs m4afix (argv[0] "m4afix") with `args` in `dir`, under umask 022. Safe to call from
+// several threads at once.
 tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
                      const run_limits& limits = {});
 
