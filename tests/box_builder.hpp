@@ -98,7 +98,8 @@ inline bytes audio_recording(const esds_layout& layout = {}) {
 // A real file stream holding `content`, positioned at its start.
 inline stream_handle stream_of(const bytes& content) {
     stream_handle stream{std::tmpfile()};
-    std::fwrite(content.data(), 1, content.size(), stream.get());
+    if (!content.empty())
+        std::fwrite(content.data(), 1, content.size(), stream.get());
     std::rewind(stream.get());
     return stream;
 }

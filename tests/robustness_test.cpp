@@ -1,0 +1,368 @@
+// The tool under failing I/O, concurrent runs, files beyond 4 GiB and missing permissions.
+#include "box_builder.hpp"
+#include "container/box.hpp"
+#include "run_tool.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+bytes moov_box(const esds_layout& layout = {}) {
+    return box("moov", cat({box("mvhd", bytes(100, 0)),
+                            track(stsd_box(box("mp4a", mp4a_payload(layout))))}));
+}
+
+// Media data larger than a stdio buffer, so that the input is read in several calls.
+bytes big_recording(const esds_layout& layout = {}) {
+    return cat({ftyp_box(), box("mdat", bytes(16 * 1024, 0x5a)), moov_box(layout)});
+}
+
+const bytes input = big_recording();
+
+bytes with_m4a_brand(bytes file) {
+    std::copy_n("M4A ", 4, file.begin() + 8);
+    return file;
+}
+
+// What the tool makes of a built recording: the major brand "M4A " and both bit-rate
+// fields set to `bitrate` (the built average of 128564 bit/s derives 129000).
+bytes converted(const bytes& file, std::uint32_t bitrate = 129000) {
+    bytes result = with_m4a_brand(file);
+    const std::size_t fields = find_bytes(file, "mp4a") + 4 + 52;
+    write_be32(&result[fields], bitrate);
+    write_be32(&result[fields + 4], bitrate);
+    return result;
+}
+
+const bytes input_converted = converted(input);
+
+std::vector<std::string> with_option(bool in_place, std::vector<std::string> args) {
+    if (in_place)
+        args.insert(args.begin(), "-w");
+    return args;
+}
+
+// ---- Fault injection: the faulty build fails chosen calls (see fault_shim.cpp).
+
+// What becomes of f.3gp, the faulty file of the batch.
+enum class outcome {
+    skipped,        // unchanged, no f.m4a
+    ftyp_written,   // in place: only the file-type box reached the file, name kept
+    edited_in_name, // in place: fully edited, but not renamed
+    converted,      // f.m4a made
+};
+
+struct fault_case {
+    const char* name;
+    const char* plan;
+    bool in_place;
+    std::string err;
+    outcome result;
+};
+
+class Faults : public testing::TestWithParam<fault_case> {};
+
+// Each rule of `plan` fired: its call "kind:N" is in the log, or any call of its kind
+// for "kind:*".
+void expect_fired(const std::string& plan, const std::string& log) {
+    std::istringstream rules{plan};
+    for (std::string rule; std::getline(rules, rule, ',');) {
+        const std::string call = rule.substr(0, rule.find(':', rule.find(':') + 1));
+        const std::string line = call.back() == '*' ? call.substr(0, call.size() - 1) : call + "\n";
+        EXPECT_NE(("\n" + log).find("\n" + line), std::string::npos) << rule << " never fired";
+    }
+}
+
+TEST_P(Faults, ReportedCleanedUpAndBatchGoesOn) {
+    const fault_case& c = GetParam();
+    const temp_dir dir;
+    const temp_dir logs;
+    write_file(dir / "f.3gp", input);
+    write_file(dir / "g.3gp", input);
+    const tool_result result =
+        run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
+                 {.binary = M4AFIX_FAULTY_BINARY,
+                  .environment = {std::string{"M4AFIX_FAULTS="} + c.plan,
+                                  "M4AFIX_FAULT_LOG=" + (logs / "fired").string()}});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, c.err);
+    const bytes log = fs::exists(logs / "fired") ? read_file(logs / "fired") : bytes{};
+    expect_fired(c.plan, std::string(log.begin(), log.end()));
+
+    // The good file after the faulty one is converted.
+    EXPECT_EQ(read_file(dir / "g.m4a"), input_converted);
+    std::vector<std::string> names{"g.m4a"};
+    if (!c.in_place) {
+        EXPECT_EQ(read_file(dir / "g.3gp"), input);
+        names.push_back("g.3gp");
+    }
+    const bool made = c.result == outcome::converted;
+    if (made) {
+        EXPECT_EQ(read_file(dir / "f.m4a"), input_converted);
+    }
+    if (!c.in_place || !made)
+        names.push_back("f.3gp");
+    if (made)
+        names.push_back("f.m4a");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names_in(dir.path()), names);
+
+    const std::map<outcome, bytes> kept = {{outcome::skipped, input},
+                                           {outcome::ftyp_written, with_m4a_brand(input)},
+                                           {outcome::edited_in_name, input_converted},
+                                           {outcome::converted, input}};
+    if (fs::exists(dir / "f.3gp")) {
+        EXPECT_EQ(read_file(dir / "f.3gp"), kept.at(c.result));
+    }
+}
+
+const std::string check_failed = " Skipped:f.3gp\n";
+const std::string copy_failed = "copy failed!Skipped:f.3gp\n";
+const std::string edit_failed = " Skipped File:f.3gp\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Faults,
+    testing::Values(
+        // Control: the faulty build is faithful when nothing fails, and calls that move
+        // fewer bytes than asked (which the kernel may do) are no failure.
+        fault_case{"no_fault", "", false, "", outcome::converted},
+        fault_case{"short_transfers", "copy_file_range:1:short,in_read:*:short,work_read:*:short",
+                   false, "", outcome::converted},
+        fault_case{"short_reads_and_writes_of_copy",
+                   "copy_file_range:*:EXDEV,read:*:short,write:*:short", false, "",
+                   outcome::converted},
+        // The check pass reads the input through a stream: the first read, then the
+        // seek over the media data and the read after it.
+        fault_case{"input_not_opened", "fdopen:1", false, check_failed, outcome::skipped},
+        fault_case{"input_first_read", "in_read:1", false, "format error!(size)" + check_failed,
+                   outcome::skipped},
+        fault_case{"input_read_of_movie_box", "in_read:2", false,
+                   "format error(moov)" + check_failed, outcome::skipped},
+        fault_case{"input_seek", "in_seek:3", false, "format error(moov)" + check_failed,
+                   outcome::skipped},
+        // The copy: the kernel copy, then the read side and the write side of the
+        // read/write copy that takes over where the kernel declines.
+        fault_case{"kernel_copy", "copy_file_range:1", false, copy_failed, outcome::skipped},
+        fault_case{"kernel_copy_after_part", "copy_file_range:1:short,copy_file_range:2", false,
+                   copy_failed, outcome::skipped},
+        fault_case{"copy_read", "copy_file_range:*:EXDEV,read:1:short,read:2", false, copy_failed,
+                   outcome::skipped},
+        fault_case{"copy_write", "copy_file_range:*:EXDEV,write:1:short,write:2:ENOSPC", false,
+                   copy_failed, outcome::skipped},
+        fault_case{"copy_not_opened_as_stream", "fdopen:2", false,
+                   "output file:f.m4a open failed!Skipped:f.3gp\n", outcome::skipped},
+        // The edit pass on the copy: its first read, the flushed write-backs of the
+        // file-type box and of the "mp4a" entry, the rewind after the copy, the close.
+        fault_case{"copy_edit_read", "work_read:1", false, "format error!(size)" + edit_failed,
+                   outcome::skipped},
+        fault_case{"copy_ftyp_write_back", "work_write:1", false, edit_failed, outcome::skipped},
+        fault_case{"copy_mp4a_write_back", "work_write:2", false, edit_failed, outcome::skipped},
+        fault_case{"copy_rewind", "work_seek:1", false,
+                   "output file:f.m4a open failed!Skipped:f.3gp\n", outcome::skipped},
+        fault_case{"copy_close", "work_close:1", false, edit_failed, outcome::skipped},
+        // In place: the open for update, then the edit pass on the input itself, where a
+        // failed seek before a write-back must not let the bytes land elsewhere.
+        fault_case{"in_place_not_opened", "fopen:1", true, "file:f.3gp open failed!Skipped:f.3gp\n",
+                   outcome::skipped},
+        fault_case{"in_place_edit_read", "work_read:1", true, "format error!(size)" + edit_failed,
+                   outcome::skipped},
+        fault_case{"in_place_ftyp_write_back", "work_write:1", true, edit_failed, outcome::skipped},
+        fault_case{"in_place_mp4a_write_back", "work_write:2", true, edit_failed,
+                   outcome::ftyp_written},
+        fault_case{"in_place_write_back_seek", "work_seek:3", true, edit_failed, outcome::skipped},
+        fault_case{"in_place_close", "work_close:1", true, edit_failed, outcome::edited_in_name}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+// ---- Load: several processes at once on one folder, in copy mode.
+
+TEST(Load, ConcurrentRunsMakeWholeCopiesOrReport) {
+    constexpr int processes = 4;
+    constexpr int files = 20;
+    const temp_dir dir;
+    std::vector<std::string> inputs;
+    std::map<char, bytes> originals;
+    std::map<char, bytes> expected;
+    for (int i = 0; i < files; ++i) {
+        const char stem = static_cast<char>('a' + i);
+        // A different average bit rate in each, so that no output could pass for another's.
+        const auto bitrate = static_cast<std::uint32_t>((100 + i) * 1000);
+        originals[stem] = big_recording({.average = bitrate + 300});
+        expected[stem] = converted(originals[stem], bitrate);
+        inputs.push_back(std::string{stem} + ".3gp");
+        write_file(dir / inputs.back(), originals[stem]);
+    }
+    // The processes wait at a gate that opens once they are all on their way.
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<tool_result> results(processes);
+    {
+        std::vector<std::jthread> runs;
+        for (tool_result& result : results)
+            runs.emplace_back(
+                [&] { result = run_tool(dir.path(), inputs, {.start_gate = gate[0]}); });
+        EXPECT_EQ(::write(gate[1], "go!!", processes), processes);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+
+    // Each process either converts a file to a name of its own or reports it: the copy
+    // is created exclusively, so losing the race for a name is a reported failure.
+    const std::regex failure{R"(output file:([a-t])(\d\d)?\.m4a open failed!Skipped:\1\.3gp)"};
+    const std::regex output{R"(([a-t])(\d\d)?\.m4a)"};
+    std::map<std::string, int> outcomes;
+    for (const tool_result& result : results) {
+        EXPECT_EQ(result.status, 0);
+        std::istringstream lines{result.err};
+        std::smatch match;
+        for (std::string line; std::getline(lines, line);) {
+            EXPECT_TRUE(std::regex_match(line, match, failure)) << line;
+            ++outcomes[match[1]];
+        }
+    }
+    std::smatch match;
+    for (const std::string& name : names_in(dir.path())) {
+        if (name.ends_with(".3gp")) {
+            EXPECT_EQ(read_file(dir / name), originals.at(name[0])) << name;
+        } else if (std::regex_match(name, match, output)) {
+            EXPECT_EQ(read_file(dir / name), expected.at(name[0])) << name;
+            ++outcomes[match[1]];
+        } else {
+            ADD_FAILURE() << "unexpected " << name;
+        }
+    }
+    for (const auto& [stem, original] : originals)
+        EXPECT_EQ(outcomes[std::string{stem}], processes) << stem;
+    EXPECT_EQ(outcomes.size(), originals.size());
+}
+
+// ---- Large files: a sparse recording whose movie box lies beyond 4 GiB.
+
+bool write_at(int fd, const bytes& content, off_t offset) {
+    return ::pwrite(fd, content.data(), content.size(), offset) ==
+           static_cast<ssize_t>(content.size());
+}
+
+bytes read_at(const fs::path& path, off_t offset, std::size_t count) {
+    bytes content(count);
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    const ssize_t got = ::pread(fd, content.data(), count, offset);
+    ::close(fd);
+    content.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return content;
+}
+
+TEST(LargeFile, EditedInPlaceBeyondFourGiB) {
+    // Three "free" boxes just under 2 GiB each put the movie box past 6 GiB; their
+    // contents are holes, so the file takes a few blocks of disk.
+    constexpr std::uint32_t free_size = 0x7fff0000;
+    constexpr int free_boxes = 3;
+    const bytes head = ftyp_box();
+    const bytes moov = moov_box();
+    const auto free_at = [&](int i) {
+        return static_cast<off_t>(head.size()) + off_t{i} * free_size;
+    };
+    const off_t moov_at = free_at(free_boxes);
+    const temp_dir dir;
+    const fs::path path = dir / "big.3gp";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    bool written = write_at(fd, head, 0) && write_at(fd, moov, moov_at);
+    for (int i = 0; i < free_boxes; ++i)
+        written = written && write_at(fd, box_sized(free_size, "free"), free_at(i));
+    struct stat status {};
+    ::fstat(fd, &status);
+    ::close(fd);
+    ASSERT_TRUE(written) << "cannot make a file beyond " << moov_at << " bytes here";
+    ASSERT_LT(status.st_blocks * 512, 1 << 20) << "the file system does not keep holes";
+
+    const tool_result result = run_tool(dir.path(), {"-w", "big.3gp"});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"big.m4a"});
+    const fs::path edited = dir / "big.m4a";
+    EXPECT_EQ(fs::file_size(edited), static_cast<std::uintmax_t>(moov_at) + moov.size());
+    EXPECT_EQ(cat({read_at(edited, 0, head.size()), read_at(edited, moov_at, moov.size())}),
+              converted(cat({head, moov})));
+    for (int i = 0; i < free_boxes; ++i)
+        EXPECT_EQ(read_at(edited, free_at(i), 8), box_sized(free_size, "free"));
+}
+
+// ---- Unprivileged runs: the tool as another user, on a folder and files made for it.
+
+constexpr uid_t nobody = 65534;
+
+struct access_case {
+    const char* name;
+    bool in_place;
+    bool folder_writable;   // by that user
+    fs::perms file_mode;    // of f.3gp, which that user owns
+    bool output_unreadable; // a file f.m4a is there that the user may not read
+    std::string err;
+    bool edited; // f.3gp converted, keeping its name
+};
+
+class Unprivileged : public testing::TestWithParam<access_case> {};
+
+TEST_P(Unprivileged, ReportsAndKeepsNames) {
+    const access_case& c = GetParam();
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can run the tool as another user";
+    // A copy of the tool that the user may run, wherever the build lies.
+    const temp_dir bin;
+    const fs::path tool = bin / "m4afix";
+    fs::copy_file(M4AFIX_BINARY, tool);
+    fs::permissions(bin.path(), fs::perms{0755});
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    ASSERT_EQ(::chown((dir / "f.3gp").c_str(), nobody, nobody), 0);
+    fs::permissions(dir / "f.3gp", c.file_mode);
+    if (c.output_unreadable) {
+        write_file(dir / "f.m4a", text("taken"));
+        fs::permissions(dir / "f.m4a", fs::perms{0600});
+    }
+    if (c.folder_writable) {
+        ASSERT_EQ(::chown(dir.path().c_str(), nobody, nobody), 0);
+    }
+    fs::permissions(dir.path(), fs::perms{0755});
+
+    const tool_result result = run_tool(dir.path(), with_option(c.in_place, {"f.3gp"}),
+                                        {.binary = tool.c_str(), .user = nobody});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(read_file(dir / "f.3gp"), c.edited ? input_converted : input);
+    if (c.output_unreadable) {
+        EXPECT_EQ(read_file(dir / "f.m4a"), text("taken"));
+        EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"f.3gp", "f.m4a"}));
+    } else {
+        EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"f.3gp"});
+    }
+}
+
+const fs::perms read_write{0644};
+const std::string output_not_created = "output file:f.m4a open failed!Skipped:f.3gp\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Unprivileged,
+    testing::Values(
+        access_case{"copy_in_read_only_folder", false, false, read_write, false, output_not_created,
+                    false},
+        // The input is edited where it lies; the rename is refused and not reported.
+        access_case{"in_place_in_read_only_folder", true, false, read_write, false, "", true},
+        access_case{"in_place_on_read_only_file", true, true, fs::perms{0444}, false,
+                    "file:f.3gp open failed!Skipped:f.3gp\n", false},
+        access_case{"unreadable_input", false, true, fs::perms{0200}, false, " Skipped:f.3gp\n",
+                    false},
+        // An existing name that cannot be read counts as free; the exclusive creation
+        // then fails, and in place the rename finds the name taken.
+        access_case{"copy_onto_unreadable_name", false, true, read_write, true, output_not_created,
+                    false},
+        access_case{"in_place_onto_unreadable_name", true, true, read_write, true, "", true}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+} // namespace
