@@ -118,39 +118,38 @@ bool copy_range_refused(int error) {
            error == EBADF || error == EPERM || error == ETXTBSY;
 }
 
-// Reserves room for a large input in `out` before the copy, leaving its size alone. File
-// systems that delay allocation then fill blocks already allocated instead of reserving
-// them page by page, which makes the copy faster; below preallocate_min_size the
-// reservation costs more than it saves. Best effort: where the file system cannot, the
-// copy allocates as it goes.
-void preallocate(int in, int out) {
-    struct stat status;
-    if (::fstat(in, &status) == 0 && status.st_size >= preallocate_min_size)
-        ::fallocate(out, FALLOC_FL_KEEP_SIZE, 0, status.st_size);
+// Reserves room for `size` bytes in `out` without changing its size. File systems that
+// delay allocation then fill blocks already allocated instead of reserving them page by
+// page, which makes a large copy faster; below preallocate_min_size the reservation costs
+// more than it saves. Best effort: where the file system cannot, the copy allocates as
+// it goes.
+void preallocate(int out, off_t size) {
+    if (size >= preallocate_min_size)
+        ::fallocate(out, FALLOC_FL_KEEP_SIZE, 0, size);
 }
 
-// Copies everything from `in` to `out`. The kernel copies regular files itself (sharing
-// extents where the file system can) and marks the end of the input by copying nothing.
-// Some files show it no size, so a first call that copies nothing is not taken as the
-// end: such files, and whatever the kernel declines, go through a read/write loop.
-bool copy_contents(int in, int out, bool regular) {
-    bool copied_any = false;
-    if (regular)
-        preallocate(in, out);
-    while (regular) {
+// Copies everything from `in`, described by `input`, to `out`. The kernel copies a
+// regular file itself (sharing extents where the file system can), as many bytes as the
+// input holds when the copy starts, or fewer if it shrinks meanwhile. Whatever the kernel
+// declines, and files that show it no contents (some report size 0 and still read), go
+// through a read/write loop to the end of the input.
+bool copy_contents(int in, int out, const struct stat& input) {
+    if (!S_ISREG(input.st_mode) || input.st_size == 0)
+        return copy_by_read_write(in, out);
+    preallocate(out, input.st_size);
+    off_t left = input.st_size;
+    while (left > 0) {
         const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, copy_range_step, 0);
-        if (copied > 0) {
-            copied_any = true;
-            continue;
-        }
-        if (copied == 0 && copied_any)
-            return true;
-        if (copied == 0 || copy_range_refused(errno))
-            break;
-        if (errno != EINTR)
+        if (copied > 0)
+            left -= copied;
+        else if (copied == 0) // the input shrank, or the kernel shows it nothing to copy
+            return left < input.st_size || copy_by_read_write(in, out);
+        else if (copy_range_refused(errno))
+            return copy_by_read_write(in, out);
+        else if (errno != EINTR)
             return false;
     }
-    return copy_by_read_write(in, out);
+    return true;
 }
 
 stream_handle open_in_place(const char* input_path) {
@@ -177,7 +176,7 @@ stream_handle open_copy(const char* input_path) {
         std::fprintf(stderr, "output file:%s open failed!", output_path.c_str());
         return {};
     }
-    if (!copy_contents(in.get(), out.get(), S_ISREG(status.st_mode))) {
+    if (!copy_contents(in.get(), out.get(), status)) {
         std::fputs("copy failed!", stderr);
         ::unlink(output_path.c_str());
         return {};
