@@ -21,20 +21,28 @@ bool is_option(const char* argument) {
     return argument[0] == '-';
 }
 
-// Opens the input for reading without waiting on a named pipe that has no writer;
-// such a pipe then reads as empty and fails the check like any short file.
-stream_handle open_input(const char* path) {
+// The input's access and modification times before this run read it.
+struct file_times {
+    std::timespec both[2];
+};
+
+// Opens the input for reading and takes its times. The open does not wait on a named
+// pipe that has no writer; such a pipe then reads as empty and fails the check like any
+// short file.
+stream_handle open_input(const char* path, file_times& times) {
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return {};
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    struct stat status;
+    // Reads of a regular file never block, so only other files need the flag cleared.
+    const bool usable =
+        ::fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || ::fcntl(fd, F_SETFL, 0) == 0);
+    stream_handle stream{usable ? ::fdopen(fd, "rb") : nullptr};
+    if (!stream) {
         ::close(fd);
         return {};
     }
-    stream_handle stream{::fdopen(fd, "rb")};
-    if (!stream)
-        ::close(fd);
+    times = {{status.st_atim, status.st_mtim}};
     return stream;
 }
 
@@ -48,19 +56,6 @@ bool edit(std::FILE* stream, std::int32_t bitrate_kbps) {
     return fix_ftyp(stream, true) == 0 && fix_audio_bitrate(stream, bitrate_kbps, true) == 0;
 }
 
-// The input's access and modification times before this run read it.
-struct file_times {
-    std::timespec both[2];
-};
-
-bool read_times(std::FILE* stream, file_times& times) {
-    struct stat status;
-    if (::fstat(fileno(stream), &status) != 0)
-        return false;
-    times = {{status.st_atim, status.st_mtim}};
-    return true;
-}
-
 // Gives the edited file the input's times, so that a converted recording keeps its date.
 // Best effort: the file is whole either way.
 void keep_times(std::FILE* stream, const file_times& times) {
@@ -70,9 +65,8 @@ void keep_times(std::FILE* stream, const file_times& times) {
 void process_file(const char* path, const options& opts) {
     file_times times{};
     {
-        const stream_handle input = open_input(path);
-        if (!input || !read_times(input.get(), times) ||
-            !passes_check(input.get(), opts.bitrate_kbps)) {
+        const stream_handle input = open_input(path, times);
+        if (!input || !passes_check(input.get(), opts.bitrate_kbps)) {
             std::fprintf(stderr, " Skipped:%s\n", path);
             return;
         }

@@ -86,7 +86,7 @@ int fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps, bool apply) 
     const std::int32_t length = find_child_box(stream, "mp4a");
     if (length < 0)
         return report("format error(mp4a)", -1);
-    const off_t entry_start = ftello(stream);
+    const off_t entry_start = apply ? ftello(stream) : 0;
     std::vector<std::uint8_t> entry;
     switch (read_payload(stream, length, entry)) {
     case read_ok:

@@ -50,7 +50,8 @@ int fix_ftyp(std::FILE* stream, bool apply) {
         std::fputs("error!(malloc)", stderr);
         return -2;
     }
-    const off_t payload_start = ftello(stream);
+    // Positions matter only for the write-back; finding them costs a system call each.
+    const off_t payload_start = apply ? ftello(stream) : 0;
     std::vector<std::uint8_t> payload;
     switch (read_payload(stream, length, payload)) {
     case read_ok:
@@ -62,7 +63,7 @@ int fix_ftyp(std::FILE* stream, bool apply) {
         std::fputs("error!(rd box)", stderr);
         return -1;
     }
-    const off_t box_end = ftello(stream);
+    const off_t box_end = apply ? ftello(stream) : 0;
     if (!accepted_major_brand(payload)) {
         std::fputs("format error!(ftyp main)", stderr);
         return -1;

@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                    outcome::skipped},
         fault_case{"input_read_of_movie_box", "in_read:2", false,
                    "format error(moov)" + check_failed, outcome::skipped},
-        fault_case{"input_seek", "in_seek:3", false, "format error(moov)" + check_failed,
+        fault_case{"input_seek", "in_seek:1", false, "format error(moov)" + check_failed,
                    outcome::skipped},
         // The copy: the kernel copy, then the read side and the write side of the
         // read/write copy that takes over where the kernel declines.
