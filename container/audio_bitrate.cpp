@@ -38,11 +38,6 @@ constexpr std::size_t last_size_byte(std::span<const std::uint8_t> entry, std::s
     return (entry[first] & 0x80) != 0 ? first + 3 : first;
 }
 
-int report(const char* message, int status) {
-    std::fputs(message, stderr);
-    return status;
-}
-
 } // namespace
 
 std::int64_t decoder_config_offset(std::span<const std::uint8_t> entry) {
@@ -88,14 +83,8 @@ int fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps, bool apply) 
         return report("format error(mp4a)", -1);
     const off_t entry_start = apply ? ftello(stream) : 0;
     std::vector<std::uint8_t> entry;
-    switch (read_payload(stream, length, entry)) {
-    case read_ok:
-        break;
-    case read_no_memory:
-        return report("error!(malloc)", -2);
-    case read_short:
-        return report("error!(rd box)", -1);
-    }
+    if (const int status = read_payload(stream, length, entry); status != 0)
+        return status;
 
     const std::int64_t config = decoder_config_offset(entry);
     if (config < 0)

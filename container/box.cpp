@@ -32,8 +32,12 @@ std::int32_t find_child_box(std::FILE* stream, const char* type) {
     }
 }
 
-read_status read_payload(std::FILE* stream, std::int32_t length,
-                         std::vector<std::uint8_t>& payload) {
+int report(const char* message, int status) {
+    std::fputs(message, stderr);
+    return status;
+}
+
+int read_payload(std::FILE* stream, std::int32_t length, std::vector<std::uint8_t>& payload) {
     const auto wanted = static_cast<std::size_t>(length);
     std::size_t filled = 0;
     payload.clear();
@@ -41,15 +45,15 @@ read_status read_payload(std::FILE* stream, std::int32_t length,
         try {
             payload.resize(filled + std::min(wanted - filled, payload_read_step));
         } catch (const std::bad_alloc&) {
-            return read_no_memory;
+            return report("error!(malloc)", -2);
         }
         const std::size_t got =
             std::fread(payload.data() + filled, 1, payload.size() - filled, stream);
         filled += got;
         if (filled < payload.size())
-            return read_short;
+            return report("error!(rd box)", -1);
     }
-    return read_ok;
+    return 0;
 }
 
 bool write_back(std::FILE* stream, off_t position, const std::vector<std::uint8_t>& payload) {

@@ -46,13 +46,15 @@ constexpr std::int32_t payload_length(const box_header& header) noexcept {
 // or -1 when the stream ends first.
 std::int32_t find_child_box(std::FILE* stream, const char* type);
 
-enum read_status { read_ok = 0, read_short = -1, read_no_memory = -2 };
+// Writes `message` to standard error, without a line end: the caller's skip notice
+// ends the line. Returns `status`.
+int report(const char* message, int status);
 
 // Reads `length` bytes into `payload`. The buffer grows with the bytes that really
-// arrive, so a header that claims more than the file holds costs no more memory
-// than the file itself.
-read_status read_payload(std::FILE* stream, std::int32_t length,
-                         std::vector<std::uint8_t>& payload);
+// arrive, so a header that claims more than the file holds costs no more memory than
+// the file itself. Returns 0; on failure reports "error!(malloc)" and returns -2, or
+// reports "error!(rd box)" and returns -1 for a short read.
+int read_payload(std::FILE* stream, std::int32_t length, std::vector<std::uint8_t>& payload);
 
 // Writes `payload` back at `position` and flushes it: a write counts only once it has
 // reached the file. False on any shortfall.

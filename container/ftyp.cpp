@@ -37,37 +37,21 @@ void promote_m4a_brand(std::vector<std::uint8_t>& payload) {
 
 int fix_ftyp(std::FILE* stream, bool apply) {
     box_header header;
-    if (!read_box_header(stream, header)) {
-        std::fputs("format error!(size)", stderr);
-        return -1;
-    }
-    if (!same_fourcc(header.type, "ftyp")) {
-        std::fputs("format error!(ftyp)", stderr);
-        return -1;
-    }
+    if (!read_box_header(stream, header))
+        return report("format error!(size)", -1);
+    if (!same_fourcc(header.type, "ftyp"))
+        return report("format error!(ftyp)", -1);
     const std::int32_t length = payload_length(header);
-    if (length < 0) {
-        std::fputs("error!(malloc)", stderr);
-        return -2;
-    }
+    if (length < 0)
+        return report("error!(malloc)", -2);
     // Positions matter only for the write-back; finding them costs a system call each.
     const off_t payload_start = apply ? ftello(stream) : 0;
     std::vector<std::uint8_t> payload;
-    switch (read_payload(stream, length, payload)) {
-    case read_ok:
-        break;
-    case read_no_memory:
-        std::fputs("error!(malloc)", stderr);
-        return -2;
-    case read_short:
-        std::fputs("error!(rd box)", stderr);
-        return -1;
-    }
+    if (const int status = read_payload(stream, length, payload); status != 0)
+        return status;
     const off_t box_end = apply ? ftello(stream) : 0;
-    if (!accepted_major_brand(payload)) {
-        std::fputs("format error!(ftyp main)", stderr);
-        return -1;
-    }
+    if (!accepted_major_brand(payload))
+        return report("format error!(ftyp main)", -1);
     std::memcpy(payload.data(), "M4A ", major_brand_size);
     if (!apply)
         return 0;
