@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -14,6 +15,12 @@
 #include <unistd.h>
 
 namespace {
+
+struct options {
+    bool overwrite = false;        // edit the input itself instead of a copy
+    std::int32_t bitrate_kbps = 0; // 0: derive from the file
+    int first_file = 1;            // index of the first file argument
+};
 
 constexpr std::int32_t max_bitrate_kbps = 8192;
 
@@ -89,13 +96,14 @@ void process_file(const char* path, const options& opts) {
         ::unlink(output_path.c_str());
 }
 
-} // namespace
-
+// Writes the usage text to standard output.
 void print_usage(const char* program_name) {
     std::printf("Usage:%s [-w] [-b br] file1 [file2 [...]]\n", program_name);
     std::fputs("Options\n-w : overwrite input files.\n-b br : set bitrate to 'br' kbps.\n", stdout);
 }
 
+// Decimal text to integer: leading white space and a sign, digits up to the first other
+// character, no digits giving 0; values beyond 32 bits saturate.
 std::int32_t parse_bitrate(const char* text) {
     while (std::isspace(static_cast<unsigned char>(*text)))
         ++text;
@@ -112,6 +120,7 @@ std::int32_t parse_bitrate(const char* text) {
     return static_cast<std::int32_t>(std::min<std::int64_t>(magnitude, limit - 1));
 }
 
+// Reads the leading option words of `argv`. False on a usage error.
 bool scan_options(int argc, char* const argv[], options& parsed) {
     int k = 1;
     if (!is_option(argv[k])) {
@@ -143,6 +152,8 @@ bool scan_options(int argc, char* const argv[], options& parsed) {
     parsed.first_file = k;
     return parsed.bitrate_kbps >= 0 && parsed.bitrate_kbps <= max_bitrate_kbps;
 }
+
+} // namespace
 
 int run(int argc, char* argv[]) {
     const char* program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "m4afix";
