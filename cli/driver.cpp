@@ -3,16 +3,13 @@
 #include "container/audio_bitrate.hpp"
 #include "container/ftyp.hpp"
 #include "output/output.hpp"
+#include "platform/platform.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <fcntl.h>
 #include <limits>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -28,72 +25,67 @@ bool is_option(const char* argument) {
     return argument[0] == '-';
 }
 
-// The input's access and modification times before this run read it.
-struct file_times {
-    std::timespec both[2];
+// What the check pass found to rewrite: the file-type payload and the "mp4a" entry.
+struct planned_edits {
+    payload_edit ftyp;
+    payload_edit entry;
 };
 
-// Opens the input for reading and takes its times. The open does not wait on a named
-// pipe that has no writer; such a pipe then reads as empty and fails the check like any
-// short file.
-stream_handle open_input(const char* path, file_times& times) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    struct stat status;
-    // Reads of a regular file never block, so only other files need the flag cleared.
-    const bool usable =
-        ::fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || ::fcntl(fd, F_SETFL, 0) == 0);
-    stream_handle stream{usable ? ::fdopen(fd, "rb") : nullptr};
-    if (!stream) {
-        ::close(fd);
-        return {};
-    }
-    times = {{status.st_atim, status.st_mtim}};
-    return stream;
-}
-
 // The check pass: validates the input and works out the edit in memory only.
-bool passes_check(std::FILE* input, std::int32_t bitrate_kbps) {
-    return fix_ftyp(input, false) == 0 && fix_audio_bitrate(input, bitrate_kbps, false) == 0;
+bool passes_check(std::FILE* input, std::int32_t bitrate_kbps, planned_edits& edits) {
+    return fix_ftyp(input, false, &edits.ftyp) == status_ok &&
+           fix_audio_bitrate(input, bitrate_kbps, false, &edits.entry) == status_ok;
 }
 
-// The edit pass on the working stream, which stands at its start.
-bool edit(std::FILE* stream, std::int32_t bitrate_kbps) {
-    return fix_ftyp(stream, true) == 0 && fix_audio_bitrate(stream, bitrate_kbps, true) == 0;
+// The edit pass on the working file, from what the check pass planned.
+bool edit(const platform::working_file& work, const planned_edits& edits) {
+    return apply_edit(work, edits.ftyp) == status_ok && apply_edit(work, edits.entry) == status_ok;
 }
 
-// Gives the edited file the input's times, so that a converted recording keeps its date.
-// Best effort: the file is whole either way.
-void keep_times(std::FILE* stream, const file_times& times) {
-    ::futimens(fileno(stream), times.both);
-}
-
-void process_file(const char* path, const options& opts) {
-    file_times times{};
-    {
-        const stream_handle input = open_input(path, times);
-        if (!input || !passes_check(input.get(), opts.bitrate_kbps)) {
-            std::fprintf(stderr, " Skipped:%s\n", path);
-            return;
-        }
+// A copy gets its name only once it is whole; a failed one is never seen.
+void finish_copy(const char* path, platform::working_file& copy, bool edited) {
+    if (!edited) {
+        std::fprintf(stderr, " Skipped File:%s\n", path);
+        return;
     }
-    stream_handle stream = open_output(path, opts.overwrite);
-    if (!stream) {
+    if (!publish_copy(copy)) {
         std::fprintf(stderr, "Skipped:%s\n", path);
         return;
     }
-    bool edited = edit(stream.get(), opts.bitrate_kbps);
-    if (edited)
-        keep_times(stream.get(), times);
-    edited = close_written(std::move(stream)) && edited;
-    if (!edited)
+    if (!platform::close_file(copy)) {
+        platform::remove_name(output_path.c_str());
         std::fprintf(stderr, " Skipped File:%s\n", path);
+    }
+}
 
-    if (opts.overwrite && edited)
-        rename_no_replace(path, output_path.c_str());
-    else if (!opts.overwrite && !edited)
-        ::unlink(output_path.c_str());
+void finish_in_place(const char* path, platform::working_file& file, bool edited) {
+    const bool closed = platform::close_file(file);
+    if (!edited || !closed || !rename_input(path))
+        std::fprintf(stderr, " Skipped File:%s\n", path);
+}
+
+void process_file(const char* path, const options& opts) {
+    platform::input_file input;
+    planned_edits edits;
+    if (!platform::open_input(path, input) ||
+        !passes_check(input.stream.get(), opts.bitrate_kbps, edits)) {
+        std::fprintf(stderr, " Skipped:%s\n", path);
+        return;
+    }
+    platform::working_file work;
+    const bool opened = open_output(path, opts.overwrite, input, work);
+    input.stream.reset();
+    if (!opened) {
+        std::fprintf(stderr, "Skipped:%s\n", path);
+        return;
+    }
+    const bool edited = edit(work, edits);
+    if (edited)
+        platform::keep_times(work, input.times);
+    if (opts.overwrite)
+        finish_in_place(path, work, edited);
+    else
+        finish_copy(path, work, edited);
 }
 
 // Writes the usage text to standard output.
@@ -156,6 +148,7 @@ bool scan_options(int argc, char* const argv[], options& parsed) {
 } // namespace
 
 int run(int argc, char* argv[]) {
+    platform::prepare_process();
     const char* program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "m4afix";
     if (argc < 2) {
         print_usage(program_name);

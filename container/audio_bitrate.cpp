@@ -68,34 +68,37 @@ std::uint32_t target_bitrate(std::int32_t bitrate_kbps, std::uint32_t average) {
     return (average + 499u) / 1000u * 1000u;
 }
 
-int fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps, bool apply) {
+container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps, bool apply,
+                                   payload_edit* planned) {
     for (const descent_step& step : descent)
         if (find_child_box(stream, step.type) < 0)
-            return report(step.message, -1);
+            return report(step.message, status_format_error);
 
     std::uint8_t description[sample_description_header_size];
     if (std::fread(description, 1, sizeof description, stream) != sizeof description ||
         read_be32(description) != 0 || read_be32(description + 4) != 1)
-        return report("format error(stsd #1)", -1);
+        return report("format error(stsd #1)", status_format_error);
 
     const std::int32_t length = find_child_box(stream, "mp4a");
     if (length < 0)
-        return report("format error(mp4a)", -1);
-    const off_t entry_start = apply ? ftello(stream) : 0;
+        return report("format error(mp4a)", status_format_error);
+    // After the seeks of the descent the stream knows its position without asking.
+    const off_t entry_start = apply || planned != nullptr ? ftello(stream) : 0;
     std::vector<std::uint8_t> entry;
-    if (const int status = read_payload(stream, length, entry); status != 0)
+    if (const container_status status = read_payload(stream, length, entry); status != status_ok)
         return status;
 
     const std::int64_t config = decoder_config_offset(entry);
     if (config < 0)
-        return report("format error(esds)", -1);
-    std::uint8_t* size_end = entry.data() + config;
+        return report("format error(esds)", status_format_error);
+    std::vector<std::uint8_t> edited = entry;
+    std::uint8_t* size_end = edited.data() + config;
     const std::uint32_t target =
         target_bitrate(bitrate_kbps, read_be32(size_end + average_bitrate_after_size));
     write_be32(size_end + max_bitrate_after_size, target);
     write_be32(size_end + average_bitrate_after_size, target);
 
     if (!apply)
-        return 0;
-    return write_back(stream, entry_start, entry) ? 0 : -3;
+        return planned != nullptr ? plan_edit(*planned, entry_start, entry, edited) : status_ok;
+    return write_back(stream, entry_start, edited) ? status_ok : status_short_write;
 }

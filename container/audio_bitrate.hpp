@@ -1,5 +1,7 @@
 #pragma once
 
+#include "container/box.hpp"
+
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -9,8 +11,10 @@
 // configuration to `bitrate_kbps` * 1000, or with `bitrate_kbps` 0 to the stored
 // average rounded to 1000 bit/s. With `apply` the entry is written back in place.
 // Returns 0; -1 on a format error or short read; -2 when the buffer cannot be had;
-// -3 when the write-back falls short.
-int fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps, bool apply);
+// -3 when the write-back falls short. In check mode, `planned` (when given) receives the
+// entry's position, its bytes and the rewritten bytes.
+container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps, bool apply,
+                                   payload_edit* planned = nullptr);
 
 // The bit rate stored for `bitrate_kbps` and a stored average of `average` bit/s.
 std::uint32_t target_bitrate(std::int32_t bitrate_kbps, std::uint32_t average);

@@ -4,8 +4,29 @@
 #include <new>
 
 namespace {
+
 // Growth step of a payload read; payloads of interest are a few hundred bytes.
 constexpr std::size_t payload_read_step = 64 * 1024;
+
+// Skips up to this many bytes are read past instead of sought over: the bytes are
+// usually in the stream's buffer already, where a seek would cost a system call or two.
+constexpr std::int32_t read_past_limit = 4096;
+
+// Moves the stream `length` bytes on. False when the runtime refuses the seek; a skip
+// past the end is no failure here, the next header read comes up short.
+bool skip_forward(std::FILE* stream, std::int32_t length) {
+    if (length > read_past_limit)
+        return fseeko(stream, length, SEEK_CUR) == 0;
+    std::uint8_t sink[512];
+    for (auto left = static_cast<std::size_t>(length); left > 0;) {
+        const std::size_t got = std::fread(sink, 1, std::min(left, sizeof sink), stream);
+        if (got == 0)
+            break;
+        left -= got;
+    }
+    return true;
+}
+
 } // namespace
 
 bool read_box_header(std::FILE* stream, box_header& header) {
@@ -26,18 +47,19 @@ std::int32_t find_child_box(std::FILE* stream, const char* type) {
         if (same_fourcc(header.type, type))
             return length;
         // A seek the runtime refuses (an offset it cannot represent) means the box is
-        // not there; a seek past the end is caught by the next short read.
-        if (length < 0 || fseeko(stream, length, SEEK_CUR) != 0)
+        // not there.
+        if (length < 0 || !skip_forward(stream, length))
             return -1;
     }
 }
 
-int report(const char* message, int status) {
+container_status report(const char* message, container_status status) {
     std::fputs(message, stderr);
     return status;
 }
 
-int read_payload(std::FILE* stream, std::int32_t length, std::vector<std::uint8_t>& payload) {
+container_status read_payload(std::FILE* stream, std::int32_t length,
+                              std::vector<std::uint8_t>& payload) {
     const auto wanted = static_cast<std::size_t>(length);
     std::size_t filled = 0;
     payload.clear();
@@ -45,15 +67,28 @@ int read_payload(std::FILE* stream, std::int32_t length, std::vector<std::uint8_
         try {
             payload.resize(filled + std::min(wanted - filled, payload_read_step));
         } catch (const std::bad_alloc&) {
-            return report("error!(malloc)", -2);
+            return report("error!(malloc)", status_no_buffer);
         }
         const std::size_t got =
             std::fread(payload.data() + filled, 1, payload.size() - filled, stream);
         filled += got;
         if (filled < payload.size())
-            return report("error!(rd box)", -1);
+            return report("error!(rd box)", status_format_error);
     }
-    return 0;
+    return status_ok;
+}
+
+container_status plan_edit(payload_edit& planned, std::int64_t position,
+                           const std::vector<std::uint8_t>& original,
+                           const std::vector<std::uint8_t>& edited) {
+    planned.position = position;
+    try {
+        planned.original = original;
+        planned.edited = edited;
+    } catch (const std::bad_alloc&) {
+        return report("error!(malloc)", status_no_buffer);
+    }
+    return status_ok;
 }
 
 bool write_back(std::FILE* stream, off_t position, const std::vector<std::uint8_t>& payload) {

@@ -8,6 +8,26 @@
 #include <vector>
 
 constexpr std::size_t box_header_size = 8;
+
+// What the container operations return.
+enum container_status : int {
+    status_ok = 0,
+    status_format_error = -1, // a format error or a short read
+    status_no_buffer = -2,    // a payload buffer could not be had
+    status_short_write = -3,  // the "mp4a" write-back fell short
+    // The file-type box's write-back shares its code with a missing buffer.
+    status_ftyp_short_write = -2,
+};
+
+// A payload that the check pass found and worked out: where it lies, the bytes it held
+// and the bytes to write over them. The edit pass writes `edited` only where the file
+// still holds `original`.
+struct payload_edit {
+    std::int64_t position = 0;
+    std::vector<std::uint8_t> original;
+    std::vector<std::uint8_t> edited;
+    container_status short_write = status_short_write; // returned for a short write-back
+};
 constexpr std::size_t fourcc_size = 4;
 
 constexpr std::uint32_t read_be32(const std::uint8_t* bytes) noexcept {
@@ -48,13 +68,19 @@ std::int32_t find_child_box(std::FILE* stream, const char* type);
 
 // Writes `message` to standard error, without a line end: the caller's skip notice
 // ends the line. Returns `status`.
-int report(const char* message, int status);
+container_status report(const char* message, container_status status);
+
+// Records in `planned` the payload at `position` as read and as edited; false when
+// the copies cannot be had.
+container_status plan_edit(payload_edit& planned, std::int64_t position,
+                           const std::vector<std::uint8_t>& original,
+                           const std::vector<std::uint8_t>& edited);
 
 // Reads `length` bytes into `payload`. The buffer grows with the bytes that really
 // arrive, so a header that claims more than the file holds costs no more memory than
-// the file itself. Returns 0; on failure reports "error!(malloc)" and returns -2, or
-// reports "error!(rd box)" and returns -1 for a short read.
-int read_payload(std::FILE* stream, std::int32_t length, std::vector<std::uint8_t>& payload);
+// the file itself. On failure reports "error!(malloc)" and returns status_no_buffer,
+// or reports "error!(rd box)" and returns status_format_error for a short read.
+container_status read_payload(std::FILE* stream, std::int32_t length, std::vector<std::uint8_t>& payload);
 
 // Writes `payload` back at `position` and flushes it: a write counts only once it has
 // reached the file. False on any shortfall.

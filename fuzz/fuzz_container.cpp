@@ -7,7 +7,7 @@
 #include "container/audio_bitrate.hpp"
 #include "container/box.hpp"
 #include "container/ftyp.hpp"
-#include "output/output.hpp"
+#include "platform/io.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,59 +1,51 @@
 #include "output/output.hpp"
 
 #include <array>
-#include <cerrno>
-#include <fcntl.h>
-#include <memory>
+#include <cstdio>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <utility>
+#include <vector>
 
 std::string output_path;
 
 namespace {
 
-constexpr int max_name_probes = 100;
+constexpr int max_names = 100; // stem.m4a, then stem00.m4a to stem98.m4a
 constexpr std::size_t min_extension_length = 4; // the dot and three characters
-constexpr std::size_t copy_buffer_size = 128 * 1024;
-constexpr std::size_t copy_range_step = std::size_t{1} << 30;
-constexpr off_t preallocate_min_size = off_t{2} << 20;
 
-class unique_fd {
-  public:
-    explicit unique_fd(int fd) noexcept : fd_(fd) {}
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
+// Where the current name sequence puts its number, and which name of it is current.
+std::size_t sequence_dot = 0;
+int sequence_index = 0;
 
 // Position of the dot that starts the extension, or npos. Only the last path component
 // can hold it, so the output always stays beside the input.
 std::size_t extension_dot(const std::string& path) {
     const std::size_t dot = path.rfind('.');
-    const std::size_t slash = path.rfind('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
+    const std::size_t separator = path.find_last_of(platform::path_separators);
+    if (dot == std::string::npos || (separator != std::string::npos && dot < separator) ||
         path.size() - dot < min_extension_length)
         return std::string::npos;
     return dot;
 }
 
-// A name is taken when it can be opened for reading. The open does not wait for a
-// writer, so a named pipe is taken like any file.
-bool name_taken(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+// Makes `output_path` the name of `sequence_index`: stem.m4a for 0, stem00.m4a for 1.
+void name_of_index() {
+    std::array<char, 16> ending;
+    if (sequence_index == 0)
+        std::snprintf(ending.data(), ending.size(), ".m4a");
+    else
+        std::snprintf(ending.data(), ending.size(), "%02d.m4a", sequence_index - 1);
+    output_path.replace(sequence_dot, std::string::npos, ending.data());
+}
+
+// Moves on to the first name of the sequence from `sequence_index` on that nothing
+// holds; false when none is left.
+bool free_name_from_here() {
+    for (; sequence_index < max_names; ++sequence_index) {
+        name_of_index();
+        if (!platform::name_exists(output_path.c_str()))
+            return true;
+    }
+    return false;
 }
 
 bool choose_output_name(const char* input_path) {
@@ -63,159 +55,96 @@ bool choose_output_name(const char* input_path) {
         std::fputs("malloc failed!", stderr);
         return false;
     }
-    const std::size_t dot = extension_dot(output_path);
-    if (dot == std::string::npos) {
+    sequence_dot = extension_dot(output_path);
+    if (sequence_dot == std::string::npos) {
         std::fprintf(stderr, "input file:%s extension error!", input_path);
         return false;
     }
-    output_path.replace(dot, std::string::npos, ".m4a");
-    for (int probe = 0; probe < max_name_probes; ++probe) {
-        if (!name_taken(output_path.c_str()))
-            return true;
-        std::array<char, 16> numbered;
-        std::snprintf(numbered.data(), numbered.size(), "%02d.m4a", probe);
-        output_path.replace(dot, std::string::npos, numbered.data());
-    }
+    sequence_index = 0;
+    if (free_name_from_here())
+        return true;
     std::fputs("output file: create failed!", stderr);
     return false;
 }
 
-bool write_all(int fd, const char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t written = ::write(fd, bytes, count);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// The buffer is left uninitialised: only bytes that a read has filled are written out.
-bool copy_by_read_write(int in, int out) {
-    const std::unique_ptr<char[]> buffer{new (std::nothrow) char[copy_buffer_size]};
-    if (!buffer)
+bool open_in_place(const char* input_path, platform::working_file& work) {
+    // The edit is made only where the rename after it can succeed.
+    if (!platform::name_can_be_made(output_path.c_str())) {
+        std::fprintf(stderr, "output file:%s open failed!", output_path.c_str());
         return false;
-    for (;;) {
-        const ssize_t got = ::read(in, buffer.get(), copy_buffer_size);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
-        if (!write_all(out, buffer.get(), static_cast<std::size_t>(got)))
-            return false;
     }
-}
-
-// Errors by which the kernel declines an in-kernel copy for these two files, as
-// opposed to failing it.
-bool copy_range_refused(int error) {
-    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
-           error == EBADF || error == EPERM || error == ETXTBSY;
-}
-
-// Reserves room for `size` bytes in `out` without changing its size. File systems that
-// delay allocation then fill blocks already allocated instead of reserving them page by
-// page, which makes a large copy faster; below preallocate_min_size the reservation costs
-// more than it saves. Best effort: where the file system cannot, the copy allocates as
-// it goes.
-void preallocate(int out, off_t size) {
-    if (size >= preallocate_min_size)
-        ::fallocate(out, FALLOC_FL_KEEP_SIZE, 0, size);
-}
-
-// Copies everything from `in`, described by `input`, to `out`. The kernel copies a
-// regular file itself (sharing extents where the file system can), as many bytes as the
-// input holds when the copy starts, or fewer if it shrinks meanwhile. Whatever the kernel
-// declines, and files that show it no contents (some report size 0 and still read), go
-// through a read/write loop to the end of the input.
-bool copy_contents(int in, int out, const struct stat& input) {
-    if (!S_ISREG(input.st_mode) || input.st_size == 0)
-        return copy_by_read_write(in, out);
-    preallocate(out, input.st_size);
-    off_t left = input.st_size;
-    while (left > 0) {
-        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, copy_range_step, 0);
-        if (copied > 0)
-            left -= copied;
-        else if (copied == 0) // the input shrank, or the kernel shows it nothing to copy
-            return left < input.st_size || copy_by_read_write(in, out);
-        else if (copy_range_refused(errno))
-            return copy_by_read_write(in, out);
-        else if (errno != EINTR)
-            return false;
+    if (!platform::open_for_update(input_path, work)) {
+        std::fprintf(stderr, "file:%s open failed!", input_path);
+        return false;
     }
     return true;
 }
 
-stream_handle open_in_place(const char* input_path) {
-    stream_handle stream{std::fopen(input_path, "r+b")};
-    if (!stream) {
-        std::fprintf(stderr, "file:%s open failed!", input_path);
-        return {};
+bool open_copy(const platform::input_file& input, platform::working_file& copy) {
+    if (!platform::create_copy(output_path.c_str(), input, copy)) {
+        std::fprintf(stderr, "output file:%s open failed!", output_path.c_str());
+        return false;
     }
-    return stream;
+    if (!platform::copy_contents(input, copy)) {
+        std::fputs("copy failed!", stderr);
+        return false;
+    }
+    return true;
 }
 
-stream_handle open_copy(const char* input_path) {
-    unique_fd in{::open(input_path, O_RDONLY | O_CLOEXEC)};
-    struct stat status;
-    if (in.get() < 0 || ::fstat(in.get(), &status) != 0) {
-        std::fprintf(stderr, "input file:%s open failed!", input_path);
-        return {};
+// Tries `give_name` on `output_path` and, while another file holds that name, on the
+// next free names of the sequence. The messages (formats taking the name) are for a
+// sequence used up and for any other refusal.
+template <typename Namer>
+bool name_with_retries(Namer give_name, const char* used_up, const char* failure) {
+    for (;;) {
+        switch (give_name(output_path.c_str())) {
+        case platform::name_result::done:
+            return true;
+        case platform::name_result::name_taken:
+            ++sequence_index;
+            if (free_name_from_here())
+                continue;
+            std::fprintf(stderr, used_up, output_path.c_str());
+            return false;
+        case platform::name_result::failed:
+            std::fprintf(stderr, failure, output_path.c_str());
+            return false;
+        }
     }
-    // Created exclusively, so no existing file is ever written, and with the input's
-    // permission bits from the start, so a private recording never becomes readable.
-    unique_fd out{
-        ::open(output_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 0777)};
-    if (out.get() < 0) {
-        std::fprintf(stderr, "output file:%s open failed!", output_path.c_str());
-        return {};
-    }
-    if (!copy_contents(in.get(), out.get(), status)) {
-        std::fputs("copy failed!", stderr);
-        ::unlink(output_path.c_str());
-        return {};
-    }
-    stream_handle stream{::fdopen(out.get(), "w+b")};
-    if (stream)
-        out.release();
-    if (!stream || fseeko(stream.get(), 0, SEEK_SET) != 0) {
-        std::fprintf(stderr, "output file:%s open failed!", output_path.c_str());
-        ::unlink(output_path.c_str());
-        return {};
-    }
-    return stream;
 }
 
 } // namespace
 
-bool close_written(stream_handle stream) {
-    return std::fclose(stream.release()) == 0;
-}
-
-stream_handle open_output(const char* input_path, bool overwrite) {
+bool open_output(const char* input_path, bool overwrite, const platform::input_file& input,
+                 platform::working_file& work) {
     if (!choose_output_name(input_path))
-        return {};
-    return overwrite ? open_in_place(input_path) : open_copy(input_path);
+        return false;
+    return overwrite ? open_in_place(input_path, work) : open_copy(input, work);
 }
 
-bool rename_no_replace(const char* from, const char* to) {
-    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-        return false;
-    // The file system does not know the flag: a hard link fails on an existing name
-    // just the same, then the old name goes.
-    if (::link(from, to) != 0)
-        return false;
-    if (::unlink(from) != 0) {
-        ::unlink(to);
-        return false;
+container_status apply_edit(const platform::working_file& work, const payload_edit& edit) {
+    std::vector<std::uint8_t> found;
+    try {
+        found.resize(edit.original.size());
+    } catch (const std::bad_alloc&) {
+        return report("error!(malloc)", status_no_buffer);
     }
-    return true;
+    if (!platform::read_at(work, edit.position, found.data(), found.size()) ||
+        found != edit.original)
+        return report("error!(rd box)", status_format_error);
+    if (!platform::write_at(work, edit.position, edit.edited.data(), edit.edited.size()))
+        return edit.short_write;
+    return status_ok;
+}
+
+bool publish_copy(platform::working_file& copy) {
+    return name_with_retries([&](const char* path) { return platform::publish(copy, path); },
+                             "output file: create failed!", "output file:%s open failed!");
+}
+
+bool rename_input(const char* input_path) {
+    return name_with_retries(
+        [&](const char* path) { return platform::rename_no_replace(input_path, path); },
+        "output file:%s rename failed!", "output file:%s rename failed!");
 }

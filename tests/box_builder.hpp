@@ -1,7 +1,7 @@
 // Builds box trees in memory and holds them in real streams.
 #pragma once
 
-#include "output/output.hpp"
+#include "platform/io.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,0 +1,105 @@
+// Every file-system call the tool makes, behind one interface with one implementation
+// per system (posix.cpp, windows.cpp).
+#pragma once
+
+#include "platform/io.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// A descriptor on POSIX systems, a handle on Windows; no_file when none is held.
+using native_file = std::intptr_t;
+constexpr native_file no_file = -1;
+
+// Characters that end a folder name in a path.
+extern const char* const path_separators;
+
+// Access and modification time, in seconds and nanoseconds since 1970.
+struct file_times {
+    std::int64_t seconds[2];
+    std::int64_t nanoseconds[2];
+};
+
+// The input as opened for the check pass. The copy is made from this same open file,
+// so the bytes checked are the bytes copied.
+struct input_file {
+    char stream_buffer[4096];      // the stream's own, so opening it asks the system nothing
+    stream_handle stream;          // binary, read-only; owns the file
+    native_file file = no_file;    // the file under `stream`, for the copy
+    std::int64_t size = 0;         // at the open
+    unsigned permissions = 0;      // permission bits; the nearest a system has
+    file_times times{};            // before this run read the file
+};
+
+// The file the edit pass works on: a new copy that has no name of its own until it is
+// published, or the input opened for update. Whatever has not been published is
+// removed when the object goes.
+struct working_file {
+    working_file() = default;
+    working_file(const working_file&) = delete;
+    working_file& operator=(const working_file&) = delete;
+    ~working_file();
+
+    native_file file = no_file;
+    std::string temporary_name; // a copy's hidden name until it is published, if it has one
+};
+
+enum class name_result {
+    done,       // the file now has the name
+    name_taken, // something exists under the name already
+    failed,     // any other failure; errno or the last error says which
+};
+
+// Sets up the process before anything else runs: the standard streams open and in
+// binary mode, a file-size limit reported as a failed write rather than a signal, and
+// unpublished copies removed when the run is interrupted.
+void prepare_process();
+
+// Opens a regular file for reading, without waiting on a pipe or a device. False when
+// it cannot be opened or is not a regular file.
+bool open_input(const char* path, input_file& input);
+
+// True when anything at all exists under `path`, a dangling link included. Opens
+// nothing.
+bool name_exists(const char* path);
+
+// Whether a file named `path` could be made: its folder can be written and the name is
+// not too long for the file system.
+bool name_can_be_made(const char* path);
+
+// Creates the new copy for `output_path` in that path's folder, with the input's
+// permission bits (under the process's mask) and no name of its own yet, or a hidden
+// temporary name where the file system insists on a name.
+bool create_copy(const char* output_path, const input_file& input, working_file& copy);
+
+// Copies the whole input into the new copy. False when a read or write fails or the
+// input holds fewer bytes than it had when it was opened.
+bool copy_contents(const input_file& input, working_file& copy);
+
+// Opens the file at `path` for reading and writing in place.
+bool open_for_update(const char* path, working_file& file);
+
+// Reads or writes exactly `count` bytes at `offset`; false on any shortfall.
+bool read_at(const working_file& file, std::int64_t offset, void* bytes, std::size_t count);
+bool write_at(const working_file& file, std::int64_t offset, const void* bytes, std::size_t count);
+
+// Gives the file the times of the input. Best effort: the file is whole either way.
+void keep_times(const working_file& file, const file_times& times);
+
+// Gives the new copy the name `path`, never replacing anything there.
+name_result publish(working_file& copy, const char* path);
+
+// Closes the file, published or not; false when the close reports a failure. An
+// unpublished copy is removed.
+bool close_file(working_file& file);
+
+// Removes a published copy again, after its close failed.
+void remove_name(const char* path);
+
+// Renames `from` to `to` unless something exists under `to`; never replaces a file.
+name_result rename_no_replace(const char* from, const char* to);
+
+} // namespace platform

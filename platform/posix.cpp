@@ -1,0 +1,330 @@
+// The file-system calls on POSIX systems. Calls beyond the standard come from
+// posix_fast_paths.hpp, with the standard way taken wherever those decline.
+#include "platform/platform.hpp"
+#include "platform/posix_fast_paths.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+const char* const path_separators = "/";
+
+namespace {
+
+constexpr std::size_t copy_buffer_size = 128 * 1024;
+constexpr int temporary_name_attempts = 100;
+constexpr int removal_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The hidden name of the copy being made, if it has one, for the signal handler: a run
+// that is interrupted removes it before it ends. Changed only with those signals
+// blocked, so the handler never sees half a name.
+char pending_name[4096];
+
+extern "C" void remove_pending_name(int signal) {
+    if (pending_name[0] != '\0')
+        ::unlink(pending_name);
+    // The handler was reset on entry, so the signal now ends the run as it would have.
+    ::raise(signal);
+}
+
+// Blocks the removal signals for its lifetime.
+class removal_signals_blocked {
+  public:
+    removal_signals_blocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int signal : removal_signals)
+            sigaddset(&set, signal);
+        ::sigprocmask(SIG_BLOCK, &set, &saved_);
+    }
+    ~removal_signals_blocked() { ::sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+    removal_signals_blocked(const removal_signals_blocked&) = delete;
+    removal_signals_blocked& operator=(const removal_signals_blocked&) = delete;
+
+  private:
+    sigset_t saved_;
+};
+
+void set_pending_name(const std::string& name) {
+    const removal_signals_blocked blocked;
+    const std::size_t length = std::min(name.size(), sizeof pending_name - 1);
+    std::memcpy(pending_name, name.data(), length);
+    pending_name[length] = '\0';
+}
+
+// Opens whichever of descriptors 0, 1 and 2 is closed on /dev/null, so that no file
+// the tool opens later takes its number and receives messages. The open takes the
+// lowest free number, which is the closed one.
+void open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != fd)
+            std::_Exit(EXIT_FAILURE);
+}
+
+// Removal on interruption, for the signals that the caller has not chosen to ignore.
+void install_removal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = remove_pending_name;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigemptyset(&action.sa_mask);
+    for (const int signal : removal_signals) {
+        struct sigaction previous {};
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+            ::sigaction(signal, &action, nullptr);
+    }
+}
+
+std::string folder_of(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr)
+        return ".";
+    if (slash == path)
+        return "/";
+    return std::string(path, static_cast<std::size_t>(slash - path));
+}
+
+const char* name_part(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+// A copy with a name that no one else uses and that `ls` does not show, for file
+// systems that will not make a file without a name: ".song.m4a.1234-0" beside
+// "song.m4a". Created exclusively; the name is kept for removal on interruption.
+bool create_hidden(const char* output_path, mode_t mode, working_file& copy) {
+    const std::string folder = folder_of(output_path);
+    const std::string stem = (std::strchr(output_path, '/') != nullptr ? folder + "/." : ".") +
+                             name_part(output_path) + "." + std::to_string(::getpid()) + "-";
+    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
+        std::string name = stem + std::to_string(attempt);
+        const removal_signals_blocked blocked;
+        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            copy.file = fd;
+            copy.temporary_name = std::move(name);
+            set_pending_name(copy.temporary_name);
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+// Errors by which a system says that it makes no files without a name.
+bool unnamed_refused(int error) {
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
+}
+
+bool read_all_at(int fd, std::int64_t offset, void* bytes, std::size_t count) {
+    auto* at = static_cast<char*>(bytes);
+    while (count > 0) {
+        const ssize_t got = ::pread(fd, at, count, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        at += got;
+        offset += got;
+        count -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool write_all_at(int fd, std::int64_t offset, const void* bytes, std::size_t count) {
+    const auto* at = static_cast<const char*>(bytes);
+    while (count > 0) {
+        const ssize_t written = ::pwrite(fd, at, count, offset);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        at += written;
+        offset += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Copies from `copied` up to `size` with reads and writes at explicit offsets; stops
+// early where the input ends.
+bool copy_by_read_write(int in, int out, std::int64_t size, std::int64_t& copied) {
+    const std::unique_ptr<char[]> buffer{new (std::nothrow) char[copy_buffer_size]};
+    if (!buffer)
+        return false;
+    while (copied < size) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::int64_t>(size - copied, copy_buffer_size));
+        const ssize_t got = ::pread(in, buffer.get(), wanted, copied);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!write_all_at(out, copied, buffer.get(), static_cast<std::size_t>(got)))
+            return false;
+        copied += got;
+    }
+    return true;
+}
+
+int fd_of(const working_file& file) {
+    return static_cast<int>(file.file);
+}
+
+} // namespace
+
+working_file::~working_file() {
+    close_file(*this);
+}
+
+void prepare_process() {
+    open_standard_descriptors();
+    // Past a file-size limit a write then fails with EFBIG and is reported like any
+    // other failed write, instead of the signal ending the run.
+    std::signal(SIGXFSZ, SIG_IGN);
+    install_removal_handlers();
+}
+
+bool open_input(const char* path, input_file& input) {
+    // Without O_NONBLOCK the open of a named pipe waits for a writer, for good.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    input.stream.reset(::fdopen(fd, "rb"));
+    if (!input.stream) {
+        ::close(fd);
+        return false;
+    }
+    std::setvbuf(input.stream.get(), input.stream_buffer, _IOFBF, sizeof input.stream_buffer);
+    input.file = fd;
+    input.size = status.st_size;
+    input.permissions = status.st_mode & 0777;
+    input.times = {{status.st_atim.tv_sec, status.st_mtim.tv_sec},
+                   {status.st_atim.tv_nsec, status.st_mtim.tv_nsec}};
+    return true;
+}
+
+bool name_exists(const char* path) {
+    struct stat status;
+    return ::lstat(path, &status) == 0;
+}
+
+bool name_can_be_made(const char* path) {
+    const std::string folder = folder_of(path);
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        return false;
+    errno = 0;
+    const long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    return (longest < 0 && errno == 0) ||
+           std::strlen(name_part(path)) <= static_cast<std::size_t>(longest);
+}
+
+bool create_copy(const char* output_path, const input_file& input, working_file& copy) {
+    const auto mode = static_cast<mode_t>(input.permissions);
+    int fd = -1;
+    if (fast::open_unnamed(folder_of(output_path).c_str(), mode, fd)) {
+        copy.file = fd;
+        return true;
+    }
+    return unnamed_refused(errno) && create_hidden(output_path, mode, copy);
+}
+
+bool copy_contents(const input_file& input, working_file& copy) {
+    const int in = static_cast<int>(input.file);
+    fast::reserve(fd_of(copy), input.size);
+    std::int64_t copied = 0;
+    return fast::kernel_copy(in, fd_of(copy), input.size, copied) &&
+           (copied == input.size || copy_by_read_write(in, fd_of(copy), input.size, copied)) &&
+           copied == input.size;
+}
+
+bool open_for_update(const char* path, working_file& file) {
+    const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    file.file = fd;
+    struct stat status;
+    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool read_at(const working_file& file, std::int64_t offset, void* bytes, std::size_t count) {
+    return read_all_at(fd_of(file), offset, bytes, count);
+}
+
+bool write_at(const working_file& file, std::int64_t offset, const void* bytes, std::size_t count) {
+    return write_all_at(fd_of(file), offset, bytes, count);
+}
+
+void keep_times(const working_file& file, const file_times& times) {
+    const timespec both[2] = {{times.seconds[0], times.nanoseconds[0]},
+                              {times.seconds[1], times.nanoseconds[1]}};
+    ::futimens(fd_of(file), both);
+}
+
+name_result publish(working_file& copy, const char* path) {
+    if (!copy.temporary_name.empty()) {
+        const name_result result = rename_no_replace(copy.temporary_name.c_str(), path);
+        if (result == name_result::done) {
+            set_pending_name({});
+            copy.temporary_name.clear();
+        }
+        return result;
+    }
+    if (fast::link_unnamed(fd_of(copy), path))
+        return name_result::done;
+    return errno == EEXIST ? name_result::name_taken : name_result::failed;
+}
+
+bool close_file(working_file& file) {
+    bool closed = true;
+    if (file.file != no_file) {
+        closed = ::close(fd_of(file)) == 0;
+        file.file = no_file;
+    }
+    if (!file.temporary_name.empty()) {
+        ::unlink(file.temporary_name.c_str());
+        set_pending_name({});
+        file.temporary_name.clear();
+    }
+    return closed;
+}
+
+void remove_name(const char* path) {
+    ::unlink(path);
+}
+
+name_result rename_no_replace(const char* from, const char* to) {
+    if (fast::rename_exclusive(from, to))
+        return name_result::done;
+    if (errno == EEXIST)
+        return name_result::name_taken;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return name_result::failed;
+    // A hard link fails on an existing name just the same; then the old name goes.
+    if (::link(from, to) != 0)
+        return errno == EEXIST ? name_result::name_taken : name_result::failed;
+    if (::unlink(from) != 0) {
+        ::unlink(to);
+        return name_result::failed;
+    }
+    return name_result::done;
+}
+
+} // namespace platform
