@@ -48,6 +48,10 @@ struct layout_case {
     std::size_t max_offset; // in the "mp4a" payload
 };
 
+void PrintTo(const layout_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class EsdsLayouts : public testing::TestWithParam<layout_case> {};
 
 TEST_P(EsdsLayouts, BothFieldsGetTargetAndNothingElseChanges) {
@@ -82,6 +86,10 @@ struct failure_case {
     const char* message;
 };
 
+void PrintTo(const failure_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class AudioBitrateFailures : public testing::TestWithParam<failure_case> {};
 
 TEST_P(AudioBitrateFailures, ReportAndLeaveFileAlone) {
@@ -110,9 +118,9 @@ bytes entry_byte(std::size_t offset, std::uint8_t value, const esds_layout& layo
     return with_entry(entry);
 }
 
-// An "mp4a" payload cut after `length` bytes, its "esds" size still claiming the rest.
-bytes short_entry(std::size_t length) {
-    bytes entry = mp4a_payload();
+// An "mp4a" payload cut after `length` bytes, its "esds" size matching what is left.
+bytes short_entry(std::size_t length, const esds_layout& layout = {}) {
+    bytes entry = mp4a_payload(layout);
     entry.resize(length);
     if (length >= 32) {
         const bytes size = be32(static_cast<std::uint32_t>(length - 28));
@@ -168,6 +176,15 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{"two_byte_es_size", entry_byte(41, 0x81), -1, "format error(esds)"},
         failure_case{"entry_of_31_bytes", short_entry(31), -1, "format error(esds)"},
         failure_case{"entry_of_0_bytes", short_entry(0), -1, "format error(esds)"},
+        // Entries that end right before a byte that the walk looks at next.
+        failure_case{"ends_before_es_size", short_entry(41), -1, "format error(esds)"},
+        failure_case{"ends_before_config_tag", short_entry(45), -1, "format error(esds)"},
+        failure_case{"ends_before_config_size", short_entry(46), -1, "format error(esds)"},
+        failure_case{"ends_before_object_type", short_entry(47), -1, "format error(esds)"},
+        failure_case{"long_es_size_ends_before_config_tag", short_entry(48, {.long_es_size = true}),
+                     -1, "format error(esds)"},
+        failure_case{"long_es_size_ends_before_config_size",
+                     short_entry(49, {.long_es_size = true}), -1, "format error(esds)"},
         // The average's last byte would be the first byte past the payload.
         failure_case{"bitrate_at_payload_end", short_entry(59), -1, "format error(esds)"},
         failure_case{"long_sizes_bitrate_at_end",

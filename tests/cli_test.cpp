@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,7 +31,13 @@ struct command_case {
     std::string err;
     std::optional<std::uint32_t> bitrate; // of f.m4a; none: no output expected
     bool input_kept = true;               // f.3gp still there afterwards
+    // Makes more files in the folder; returns a descriptor to close after the run, or -1.
+    int (*setup)(const fs::path& dir) = nullptr;
 };
+
+void PrintTo(const command_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class CommandLine : public testing::TestWithParam<command_case> {};
 
@@ -38,7 +45,10 @@ TEST_P(CommandLine, PrintsExitsAndConverts) {
     const command_case& c = GetParam();
     const temp_dir dir;
     write_file(dir / "f.3gp", input);
+    const int held = c.setup != nullptr ? c.setup(dir.path()) : -1;
     const tool_result result = run_tool(dir.path(), c.args);
+    if (held >= 0)
+        ::close(held);
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
@@ -89,7 +99,19 @@ INSTANTIATE_TEST_SUITE_P(
                      0,
                      "",
                      " Skipped:missing.3gp\n",
-                     129000}),
+                     129000},
+        command_case{
+            "lone_dash_then_files", {"-", "bad.3gp", "f.3gp"}, 0, "", " Skipped:bad.3gp\n", 129000},
+        // A named pipe that holds a whole recording, its writer still there: no second
+        // open may wait for another writer.
+        command_case{"named_pipe_input",
+                     {"p.3gp", "f.3gp"},
+                     0,
+                     "",
+                     " Skipped:p.3gp\n",
+                     129000,
+                     true,
+                     [](const fs::path& dir) { return filled_pipe(dir / "p.3gp", input); }}),
     [](const auto& info) { return std::string{info.param.name}; });
 
 struct naming_case {
@@ -97,8 +119,14 @@ struct naming_case {
     std::string input;
     std::vector<std::string> existing;
     std::string err;
-    std::string output; // empty: none made
+    std::string output;                      // empty: none made
+    std::vector<std::string> dangling_links; // names taken by links to nothing
+    std::vector<std::string> folders;        // names taken by empty folders
 };
+
+void PrintTo(const naming_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class Naming : public testing::TestWithParam<naming_case> {};
 
@@ -118,6 +146,10 @@ TEST_P(Naming, ChoosesFreeNameBesideInput) {
         write_file(dir / c.input, input);
         for (const std::string& name : c.existing)
             write_file(dir / name, text("taken"));
+        for (const std::string& name : c.dangling_links)
+            fs::create_symlink(dir / "nowhere", dir / name);
+        for (const std::string& name : c.folders)
+            fs::create_directory(dir / name);
         std::vector<std::string> args{c.input};
         if (overwrite)
             args.insert(args.begin(), "-w");
@@ -126,6 +158,10 @@ TEST_P(Naming, ChoosesFreeNameBesideInput) {
         EXPECT_EQ(result.err, c.err);
         for (const std::string& name : c.existing)
             EXPECT_EQ(read_file(dir / name), text("taken")) << name;
+        for (const std::string& name : c.dangling_links)
+            EXPECT_EQ(fs::read_symlink(dir / name), dir / "nowhere") << name;
+        for (const std::string& name : c.folders)
+            EXPECT_TRUE(fs::is_empty(dir / name)) << name;
         const bool converted = !c.output.empty();
         EXPECT_EQ(fs::exists(dir / c.input), !(overwrite && converted));
         if (converted) {
@@ -149,6 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
         naming_case{"plain", "song.3gp", {}, "", "song.m4a"},
         naming_case{"m4a_taken", "song.3gp", {"song.m4a"}, "", "song00.m4a"},
         naming_case{"two_taken", "song.3gp", {"song.m4a", "song00.m4a"}, "", "song01.m4a"},
+        naming_case{"dangling_link_taken", "song.3gp", {}, "", "song00.m4a", {"song.m4a"}},
+        naming_case{"folder_taken", "song.3gp", {}, "", "song00.m4a", {}, {"song.m4a"}},
         naming_case{"input_is_m4a", "song.m4a", {}, "", "song00.m4a"},
         naming_case{"long_extension", "song.mpeg4", {}, "", "song.m4a"},
         naming_case{"in_folder", "dir.old/song.3gp", {}, "", "dir.old/song.m4a"},
@@ -227,16 +265,22 @@ TEST(WriteFailures, FailedCopyLeavesNothing) {
 }
 
 TEST(WriteFailures, FailedInPlaceEditKeepsName) {
-    const temp_dir dir;
-    write_file(dir / "f.3gp", input);
-    // The file-type box lies below the limit, the audio entry beyond it.
-    const rlim_t limit = find_bytes(input, "moov");
-    const tool_result result = run_tool(dir.path(), {"-w", "f.3gp"}, {.file_size = limit});
-    EXPECT_EQ(result.err, " Skipped File:f.3gp\n");
-    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"f.3gp"});
-    bytes expected = input;
-    std::copy_n("M4A ", 4, expected.begin() + 8);
-    EXPECT_EQ(read_file(dir / "f.3gp"), expected);
+    // With standard error closed at the start, the message must not land in a file.
+    for (const bool closed_error : {false, true}) {
+        SCOPED_TRACE(closed_error ? "standard error closed" : "standard error open");
+        const temp_dir dir;
+        write_file(dir / "f.3gp", input);
+        // The file-type box lies below the limit, the audio entry beyond it.
+        const rlim_t limit = find_bytes(input, "moov");
+        const tool_result result =
+            run_tool(dir.path(), {"-w", "f.3gp"},
+                     {.file_size = limit, .close_standard_error = closed_error});
+        EXPECT_EQ(result.err, closed_error ? "" : " Skipped File:f.3gp\n");
+        EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"f.3gp"});
+        bytes expected = input;
+        std::copy_n("M4A ", 4, expected.begin() + 8);
+        EXPECT_EQ(read_file(dir / "f.3gp"), expected);
+    }
 }
 
 TEST(InPlace, RenameNeverReplaces) {

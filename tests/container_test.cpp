@@ -23,6 +23,10 @@ struct search_case {
     long position; // after a match
 };
 
+void PrintTo(const search_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class FindChildBox : public testing::TestWithParam<search_case> {};
 
 TEST_P(FindChildBox, FindsFirstMatchingSibling) {
@@ -74,6 +78,10 @@ struct ftyp_case {
     std::string message;
     bytes payload_after; // expected file-type payload after apply mode; empty: unchanged
 };
+
+void PrintTo(const ftyp_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class FixFtyp : public testing::TestWithParam<ftyp_case> {};
 

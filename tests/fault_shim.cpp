@@ -1,63 +1,98 @@
-// Fault injection for the test-only build m4afix_faulty. It is linked with
-// -Wl,--wrap=read,--wrap=write,--wrap=copy_file_range,--wrap=fdopen,--wrap=fopen64,
-// --wrap=fileno (fopen64 is the name fopen takes with 64-bit file offsets), so the tool's
-// own calls to these functions land here. Every call is counted by kind, and the plan in
-// the environment variable M4AFIX_FAULTS makes chosen calls fail the way a failing disk
-// or file system does.
+// Fault injection for the test-only build m4afix_faulty. It is linked with --wrap for
+// the file calls that the tool makes itself (see CMakeLists.txt), so that they land here.
+// Every call is counted by kind, and the plan in the environment variable M4AFIX_FAULTS
+// makes chosen calls fail the way a failing disk or file system does.
 //
 // A plan is a comma-separated list of rules "kind:N[:effect]": N is the number of the call
 // of that kind (counted from 1 over the whole run) or "*" for every call. The effect is an
-// errno name (EIO, the default, EXDEV or ENOSPC) or "short": a call that moves half the
-// bytes asked for and no more than 1000, fewer than any test file holds (a call that
-// moves no data fails with EIO instead).
-// Kinds: read, write and copy_file_range are the descriptor calls of the copy; fdopen and
-// fopen are the stream opens. The streams they return are stdio streams over the real
-// descriptor, whose calls count as in_read and in_seek for a stream opened for reading
-// only, and as work_read, work_write, work_seek and work_close for any other.
+// errno name (EIO, the default, EXDEV, ENOSPC, EEXIST, EINVAL or EOPNOTSUPP), "short": a
+// call that moves half the bytes asked for and no more than 1000, fewer than any test file
+// holds (a call that moves no data fails with EIO instead), "zero": a transfer that moves
+// nothing, as at the end of a file, or "stop": the process stops itself (SIGSTOP) before
+// making the call for real, so that a test can act while the run is at that point.
+// Kinds:
+// - open_input, open_unnamed, open_temp, open_update: opens for reading, of a file without
+//   a name, of a new named file, and for update;
+// - fdopen: the input's stream, a stdio stream over the real descriptor whose calls count
+//   as in_read and in_seek;
+// - copy_file_range, pread, pwrite: the kernel copy and the positioned transfers (those of
+//   the copy and those of the edit pass);
+// - linkat, renameat2, link: the publication of a copy and the rename of an input;
+// - work_close: the close of a file opened for writing.
 // Every injected fault appends "kind:N" and a newline to the file named by
 // M4AFIX_FAULT_LOG, so that a test can tell that its fault really happened.
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <string_view>
 #include <unistd.h>
 
 extern "C" {
-ssize_t __real_read(int fd, void* buffer, size_t count);
-ssize_t __real_write(int fd, const void* buffer, size_t count);
+int __real_open64(const char* path, int flags, ...);
+ssize_t __real_pread64(int fd, void* buffer, size_t count, off64_t offset);
+ssize_t __real_pwrite64(int fd, const void* buffer, size_t count, off64_t offset);
 ssize_t __real_copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset,
                                size_t length, unsigned flags);
-int __real_fileno(FILE* stream);
+int __real_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags);
+int __real_renameat2(int from_folder, const char* from, int to_folder, const char* to,
+                     unsigned flags);
+int __real_link(const char* from, const char* to);
+int __real_close(int fd);
 }
 
 namespace {
 
 enum call_kind {
-    read_call,
-    write_call,
-    copy_range_call,
+    open_input,
+    open_unnamed,
+    open_temp,
+    open_update,
     fdopen_call,
-    fopen_call,
     in_read,
     in_seek,
-    work_read,
-    work_write,
-    work_seek,
+    copy_range_call,
+    pread_call,
+    pwrite_call,
+    linkat_call,
+    renameat2_call,
+    link_call,
     work_close,
     kind_count
 };
 
 constexpr std::array<std::string_view, kind_count> kind_names = {
-    "read",    "write",     "copy_file_range", "fdopen",    "fopen",     "in_read",
-    "in_seek", "work_read", "work_write",      "work_seek", "work_close"};
+    "open_input", "open_unnamed",    "open_temp", "open_update", "fdopen", "in_read",
+    "in_seek",    "copy_file_range", "pread",     "pwrite",      "linkat", "renameat2",
+    "link",       "work_close"};
 
-constexpr int short_transfer = 0; // the effect "short" in place of an errno value
+// Effects that are not an errno value.
+constexpr int short_transfer = 0;
+constexpr int zero_transfer = -1;
+constexpr int stop_first = -2;
 constexpr std::size_t short_count = 1000;
+
+struct named_error {
+    std::string_view name;
+    int value;
+};
+
+constexpr named_error effects[] = {{"EIO", EIO},
+                                   {"EXDEV", EXDEV},
+                                   {"ENOSPC", ENOSPC},
+                                   {"EEXIST", EEXIST},
+                                   {"EINVAL", EINVAL},
+                                   {"EOPNOTSUPP", EOPNOTSUPP},
+                                   {"short", short_transfer},
+                                   {"zero", zero_transfer},
+                                   {"stop", stop_first}};
 
 struct rule {
     int kind;
@@ -100,14 +135,13 @@ rule parse_rule(std::string_view text) {
         if (parsed.call <= 0)
             bad_plan(whole);
     }
-    if (text == "EXDEV")
-        parsed.error = EXDEV;
-    else if (text == "ENOSPC")
-        parsed.error = ENOSPC;
-    else if (text == "short")
-        parsed.error = short_transfer;
-    else if (!text.empty() && text != "EIO")
-        bad_plan(whole);
+    if (!text.empty()) {
+        const auto* effect = std::find_if(std::begin(effects), std::end(effects),
+                                          [&](const named_error& e) { return e.name == text; });
+        if (effect == std::end(effects))
+            bad_plan(whole);
+        parsed.error = effect->value;
+    }
     if (parsed.kind == kind_count)
         bad_plan(whole);
     return parsed;
@@ -129,17 +163,19 @@ void log_fault(int kind, long call) {
     const char* path = std::getenv("M4AFIX_FAULT_LOG");
     if (path == nullptr)
         return;
-    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = __real_open64(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
     std::array<char, 64> line;
     const int length = std::snprintf(line.data(), line.size(), "%s:%ld\n",
                                      kind_names[static_cast<std::size_t>(kind)].data(), call);
-    __real_write(fd, line.data(), static_cast<std::size_t>(length));
-    ::close(fd);
+    if (::write(fd, line.data(), static_cast<std::size_t>(length)) != length)
+        std::abort();
+    __real_close(fd);
 }
 
-// Counts a call of `kind`; returns the rule that makes it fail, or null.
+// Counts a call of `kind`; returns the rule that makes it fail, or null. A rule that
+// stops the process does so here and lets the call go on.
 const rule* fault(int kind) {
     static plan faults = read_plan();
     const long call = ++faults.calls[static_cast<std::size_t>(kind)];
@@ -147,7 +183,9 @@ const rule* fault(int kind) {
         const rule& r = faults.rules[i];
         if (r.kind == kind && (r.call == 0 || r.call == call)) {
             log_fault(kind, call);
-            return &r;
+            if (r.error != stop_first)
+                return &r;
+            ::raise(SIGSTOP);
         }
     }
     return nullptr;
@@ -155,7 +193,7 @@ const rule* fault(int kind) {
 
 // The failure of a call that `r` fails outright: errno set, -1 returned.
 int failed(const rule& r) {
-    errno = r.error == short_transfer ? EIO : r.error;
+    errno = r.error <= short_transfer ? EIO : r.error;
     return -1;
 }
 
@@ -164,15 +202,22 @@ ssize_t allowed(int kind, std::size_t count) {
     const rule* r = fault(kind);
     if (r == nullptr)
         return static_cast<ssize_t>(count);
+    if (r->error == zero_transfer)
+        return 0;
     if (r->error != short_transfer)
         return failed(*r);
     return static_cast<ssize_t>(std::min(count > 1 ? count / 2 : count, short_count));
 }
 
-// A stream made by the wrapped opens: a glibc cookie stream over the real descriptor.
+// Whether the descriptor was opened for writing.
+bool writable(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+// A stream made by the wrapped fdopen: a glibc cookie stream over the real descriptor.
 struct cookie {
     int fd = -1; // -1: slot free
-    bool input = false;
     FILE* stream = nullptr;
 };
 
@@ -180,29 +225,13 @@ std::array<cookie, 8> cookies;
 
 ssize_t cookie_read(void* opaque, char* buffer, size_t size) {
     const auto* c = static_cast<const cookie*>(opaque);
-    const ssize_t count = allowed(c->input ? in_read : work_read, size);
-    return count < 0 ? count : __real_read(c->fd, buffer, static_cast<std::size_t>(count));
-}
-
-// Writes everything like a file stream does; a short count would be an error to stdio.
-ssize_t cookie_write(void* opaque, const char* buffer, size_t size) {
-    const auto* c = static_cast<const cookie*>(opaque);
-    if (const rule* r = fault(work_write))
-        return failed(*r);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t written = __real_write(c->fd, buffer + done, size - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return -1;
-        done += static_cast<std::size_t>(written);
-    }
-    return static_cast<ssize_t>(size);
+    const ssize_t count = allowed(in_read, size);
+    return count < 0 ? count : ::read(c->fd, buffer, static_cast<std::size_t>(count));
 }
 
 int cookie_seek(void* opaque, off64_t* position, int whence) {
     const auto* c = static_cast<const cookie*>(opaque);
-    if (const rule* r = fault(c->input ? in_seek : work_seek))
+    if (const rule* r = fault(in_seek))
         return failed(*r);
     const off64_t reached = ::lseek(c->fd, *position, whence);
     if (reached < 0)
@@ -211,64 +240,99 @@ int cookie_seek(void* opaque, off64_t* position, int whence) {
     return 0;
 }
 
-// Closes the descriptor in any case, as close(2) does when it reports an error.
 int cookie_close(void* opaque) {
     auto* c = static_cast<cookie*>(opaque);
-    const rule* r = c->input ? nullptr : fault(work_close);
-    const int status = ::close(c->fd);
+    const int status = __real_close(c->fd);
     *c = cookie{};
-    return r != nullptr ? failed(*r) : status;
+    return status;
 }
 
 FILE* cookie_stream(int fd, const char* mode) {
     for (cookie& c : cookies) {
         if (c.fd >= 0)
             continue;
-        FILE* stream =
-            ::fopencookie(&c, mode, {cookie_read, cookie_write, cookie_seek, cookie_close});
+        FILE* stream = ::fopencookie(&c, mode, {cookie_read, nullptr, cookie_seek, cookie_close});
         if (stream != nullptr)
-            c = cookie{fd, mode[0] == 'r' && std::strchr(mode, '+') == nullptr, stream};
+            c = cookie{fd, stream};
         return stream;
     }
     errno = EMFILE;
     return nullptr;
 }
 
-int open_flags(const char* mode) {
-    const bool update = std::strchr(mode, '+') != nullptr;
-    switch (mode[0]) {
-    case 'r':
-        return update ? O_RDWR : O_RDONLY;
-    case 'w':
-        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
-    default:
-        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
-    }
+// The kind of an open, by what it asks for.
+int open_kind(int flags) {
+    if ((flags & O_TMPFILE) == O_TMPFILE)
+        return open_unnamed;
+    if ((flags & O_CREAT) != 0)
+        return open_temp;
+    return (flags & O_ACCMODE) == O_RDONLY ? open_input : open_update;
 }
 
 } // namespace
 
 extern "C" {
 
-ssize_t __wrap_read(int fd, void* buffer, size_t count) {
-    const ssize_t allowed_count = allowed(read_call, count);
-    return allowed_count < 0 ? allowed_count
-                             : __real_read(fd, buffer, static_cast<std::size_t>(allowed_count));
+int __wrap_open64(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
+        va_end(arguments);
+    }
+    if (const rule* r = fault(open_kind(flags)))
+        return failed(*r);
+    return __real_open64(path, flags, mode);
 }
 
-ssize_t __wrap_write(int fd, const void* buffer, size_t count) {
-    const ssize_t allowed_count = allowed(write_call, count);
-    return allowed_count < 0 ? allowed_count
-                             : __real_write(fd, buffer, static_cast<std::size_t>(allowed_count));
+ssize_t __wrap_pread64(int fd, void* buffer, size_t count, off64_t offset) {
+    const ssize_t allowed_count = allowed(pread_call, count);
+    return allowed_count < 0
+               ? allowed_count
+               : __real_pread64(fd, buffer, static_cast<std::size_t>(allowed_count), offset);
+}
+
+ssize_t __wrap_pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
+    const ssize_t allowed_count = allowed(pwrite_call, count);
+    return allowed_count < 0
+               ? allowed_count
+               : __real_pwrite64(fd, buffer, static_cast<std::size_t>(allowed_count), offset);
 }
 
 ssize_t __wrap_copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset,
                                size_t length, unsigned flags) {
     const ssize_t allowed_length = allowed(copy_range_call, length);
-    return allowed_length < 0
+    return allowed_length <= 0
                ? allowed_length
                : __real_copy_file_range(in, in_offset, out, out_offset,
                                         static_cast<std::size_t>(allowed_length), flags);
+}
+
+int __wrap_linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
+    if (const rule* r = fault(linkat_call))
+        return failed(*r);
+    return __real_linkat(from_folder, from, to_folder, to, flags);
+}
+
+int __wrap_renameat2(int from_folder, const char* from, int to_folder, const char* to,
+                     unsigned flags) {
+    if (const rule* r = fault(renameat2_call))
+        return failed(*r);
+    return __real_renameat2(from_folder, from, to_folder, to, flags);
+}
+
+int __wrap_link(const char* from, const char* to) {
+    if (const rule* r = fault(link_call))
+        return failed(*r);
+    return __real_link(from, to);
+}
+
+// Closes the descriptor in any case, as close(2) does when it reports an error.
+int __wrap_close(int fd) {
+    const rule* r = writable(fd) ? fault(work_close) : nullptr;
+    const int status = __real_close(fd);
+    return r != nullptr ? failed(*r) : status;
 }
 
 FILE* __wrap_fdopen(int fd, const char* mode) {
@@ -277,28 +341,5 @@ FILE* __wrap_fdopen(int fd, const char* mode) {
         return nullptr;
     }
     return cookie_stream(fd, mode);
-}
-
-FILE* __wrap_fopen64(const char* path, const char* mode) {
-    if (const rule* r = fault(fopen_call)) {
-        failed(*r);
-        return nullptr;
-    }
-    const int fd = ::open(path, open_flags(mode) | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    FILE* stream = cookie_stream(fd, mode);
-    if (stream == nullptr)
-        ::close(fd);
-    return stream;
-}
-
-// Cookie streams have no descriptor of their own; the tool's fstat and futimens on a
-// stream need the real one.
-int __wrap_fileno(FILE* stream) {
-    for (const cookie& c : cookies)
-        if (c.fd >= 0 && c.stream == stream)
-            return c.fd;
-    return __real_fileno(stream);
 }
 }

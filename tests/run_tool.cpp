@@ -48,12 +48,15 @@ tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
         if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
             ::chdir(dir.c_str()) != 0)
             _exit(127);
+        ::close(out_fd);
+        ::close(err_fd);
         ::umask(022);
         if (limits.file_size != RLIM_INFINITY) {
-            std::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{limits.file_size, limits.file_size};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (limits.close_standard_error)
+            ::close(2);
         if (limits.user) {
             const uid_t id = *limits.user;
             if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 ||
@@ -67,7 +70,10 @@ tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
         _exit(127);
     }
     int status = 0;
-    ::waitpid(child, &status, 0);
+    while (::waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status)) {
+        ::kill(child, limits.signal_when_stopped != 0 ? limits.signal_when_stopped : SIGCONT);
+        ::kill(child, SIGCONT);
+    }
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(out),
             slurp(err)};
 }
@@ -88,6 +94,19 @@ temp_dir::~temp_dir() {
 void write_file(const fs::path& path, const bytes& content) {
     std::ofstream out{path, std::ios::binary | std::ios::trunc};
     out.write(reinterpret_cast<const char*>(content.data()), static_cast<long>(content.size()));
+}
+
+int filled_pipe(const fs::path& path, const bytes& content) {
+    if (::mkfifo(path.c_str(), 0644) != 0)
+        return -1;
+    // Opened for reading and writing, the pipe has a writer and takes the bytes at once.
+    const int fd = ::open(path.c_str(), O_RDWR);
+    if (fd >= 0 &&
+        ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bytes read_file(const fs::path& path) {

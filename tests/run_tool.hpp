@@ -20,11 +20,13 @@ struct tool_result {
 
 // How the tool is run.
 struct run_limits {
-    rlim_t file_size = RLIM_INFINITY;     // writes past this offset fail, SIGXFSZ ignored
+    rlim_t file_size = RLIM_INFINITY;     // writes past this offset fail
     const char* binary = nullptr;         // the build to run; the tool itself when null
     std::vector<std::string> environment; // "NAME=value" words added to the environment
     std::optional<uid_t> user;            // run as this user and group id, no other groups
     int start_gate = -1;                  // a descriptor to read one byte from before the start
+    bool close_standard_error = false;    // start with descriptor 2 closed
+    int signal_when_stopped = 0;          // sent, with SIGCONT, when the run stops itself
 };
 
 // Runs m4afix (argv[0] "m4afix") with `args` in `dir`, under umask 022. Safe to call from
@@ -47,6 +49,9 @@ class temp_dir {
 };
 
 void write_file(const fs::path& path, const bytes& content);
+// A named pipe at `path` holding `content`, kept open for writing by the descriptor
+// returned (-1 when it cannot be made).
+int filled_pipe(const fs::path& path, const bytes& content);
 bytes read_file(const fs::path& path);
 // The names in `dir`, sorted.
 std::vector<std::string> names_in(const fs::path& dir);
