@@ -80,7 +80,8 @@ container_status plan_edit(payload_edit& planned, std::int64_t position,
 // arrive, so a header that claims more than the file holds costs no more memory than
 // the file itself. On failure reports "error!(malloc)" and returns status_no_buffer,
 // or reports "error!(rd box)" and returns status_format_error for a short read.
-container_status read_payload(std::FILE* stream, std::int32_t length, std::vector<std::uint8_t>& payload);
+container_status read_payload(std::FILE* stream, std::int32_t length,
+                              std::vector<std::uint8_t>& payload);
 
 // Writes `payload` back at `position` and flushes it: a write counts only once it has
 // reached the file. False on any shortfall.

@@ -9,7 +9,7 @@ std::string output_path;
 
 namespace {
 
-constexpr int max_names = 100; // stem.m4a, then stem00.m4a to stem98.m4a
+constexpr int max_names = 100;                  // stem.m4a, then stem00.m4a to stem98.m4a
 constexpr std::size_t min_extension_length = 4; // the dot and three characters
 
 // Where the current name sequence puts its number, and which name of it is current.

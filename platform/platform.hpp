@@ -26,12 +26,12 @@ struct file_times {
 // The input as opened for the check pass. The copy is made from this same open file,
 // so the bytes checked are the bytes copied.
 struct input_file {
-    char stream_buffer[4096];      // the stream's own, so opening it asks the system nothing
-    stream_handle stream;          // binary, read-only; owns the file
-    native_file file = no_file;    // the file under `stream`, for the copy
-    std::int64_t size = 0;         // at the open
-    unsigned permissions = 0;      // permission bits; the nearest a system has
-    file_times times{};            // before this run read the file
+    char stream_buffer[4096];   // the stream's own, so opening it asks the system nothing
+    stream_handle stream;       // binary, read-only; owns the file
+    native_file file = no_file; // the file under `stream`, for the copy
+    std::int64_t size = 0;      // at the open
+    unsigned permissions = 0;   // permission bits; the nearest a system has
+    file_times times{};         // before this run read the file
 };
 
 // The file the edit pass works on: a new copy that has no name of its own until it is
