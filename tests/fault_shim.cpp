@@ -15,8 +15,11 @@
 //   a name, of a new named file, and for update;
 // - fdopen: the input's stream, a stdio stream over the real descriptor whose calls count
 //   as in_read and in_seek;
-// - copy_file_range, pread, pwrite: the kernel copy and the positioned transfers (those of
-//   the copy and those of the edit pass);
+// - copy_file_range: the kernel copy;
+// - copy_read, copy_write: the reads and writes of the copy where the kernel does not copy;
+// - work_read, work_write: the reads and writes of the edit pass, told from those of the
+//   copy by the file (a read of a file open for writing is the edit pass reading back,
+//   and every write to that file after it belongs to the edit pass too);
 // - linkat, renameat2, link: the publication of a copy and the rename of an input;
 // - work_close: the close of a file opened for writing.
 // Every injected fault appends "kind:N" and a newline to the file named by
@@ -59,8 +62,10 @@ enum call_kind {
     in_read,
     in_seek,
     copy_range_call,
-    pread_call,
-    pwrite_call,
+    copy_read,
+    copy_write,
+    work_read,
+    work_write,
     linkat_call,
     renameat2_call,
     link_call,
@@ -69,9 +74,9 @@ enum call_kind {
 };
 
 constexpr std::array<std::string_view, kind_count> kind_names = {
-    "open_input", "open_unnamed",    "open_temp", "open_update", "fdopen", "in_read",
-    "in_seek",    "copy_file_range", "pread",     "pwrite",      "linkat", "renameat2",
-    "link",       "work_close"};
+    "open_input", "open_unnamed",    "open_temp", "open_update", "fdopen",    "in_read",
+    "in_seek",    "copy_file_range", "copy_read", "copy_write",  "work_read", "work_write",
+    "linkat",     "renameat2",       "link",      "work_close"};
 
 // Effects that are not an errno value.
 constexpr int short_transfer = 0;
@@ -215,6 +220,20 @@ bool writable(int fd) {
     return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
 }
 
+// The descriptor that the edit pass has read back from, if any.
+int edited_fd = -1;
+
+int read_kind(int fd) {
+    if (!writable(fd))
+        return copy_read;
+    edited_fd = fd;
+    return work_read;
+}
+
+int write_kind(int fd) {
+    return fd == edited_fd ? work_write : copy_write;
+}
+
 // A stream made by the wrapped fdopen: a glibc cookie stream over the real descriptor.
 struct cookie {
     int fd = -1; // -1: slot free
@@ -287,14 +306,14 @@ int __wrap_open64(const char* path, int flags, ...) {
 }
 
 ssize_t __wrap_pread64(int fd, void* buffer, size_t count, off64_t offset) {
-    const ssize_t allowed_count = allowed(pread_call, count);
+    const ssize_t allowed_count = allowed(read_kind(fd), count);
     return allowed_count < 0
                ? allowed_count
                : __real_pread64(fd, buffer, static_cast<std::size_t>(allowed_count), offset);
 }
 
 ssize_t __wrap_pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
-    const ssize_t allowed_count = allowed(pwrite_call, count);
+    const ssize_t allowed_count = allowed(write_kind(fd), count);
     return allowed_count < 0
                ? allowed_count
                : __real_pwrite64(fd, buffer, static_cast<std::size_t>(allowed_count), offset);
@@ -331,6 +350,8 @@ int __wrap_link(const char* from, const char* to) {
 // Closes the descriptor in any case, as close(2) does when it reports an error.
 int __wrap_close(int fd) {
     const rule* r = writable(fd) ? fault(work_close) : nullptr;
+    if (fd == edited_fd)
+        edited_fd = -1;
     const int status = __real_close(fd);
     return r != nullptr ? failed(*r) : status;
 }

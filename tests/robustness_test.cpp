@@ -136,7 +136,15 @@ const std::string copy_failed = "copy failed!Skipped:f.3gp\n";
 const std::string not_created = "output file:f.m4a open failed!Skipped:f.3gp\n";
 const std::string edit_failed = " Skipped File:f.3gp\n";
 const std::string read_back_failed = "error!(rd box)" + edit_failed;
-const std::string no_unnamed_files = "open_unnamed:*:EOPNOTSUPP";
+
+// What differs between the build with Linux's own calls and the one with standard calls
+// only: whether the kernel copies and must be made to decline first, whether copies are
+// made without a name, and the call that gives a copy or an input its new name.
+constexpr bool linux_calls = M4AFIX_LINUX_CALLS;
+const std::string kernel_declines = linux_calls ? "copy_file_range:*:EXDEV," : "";
+const std::string no_unnamed_files = linux_calls ? "open_unnamed:*:EOPNOTSUPP," : "";
+const std::string publish_call = linux_calls ? "linkat" : "link";
+const std::string rename_call = linux_calls ? "renameat2" : "link";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Faults,
@@ -144,13 +152,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Control: the faulty build is faithful when nothing fails, and calls that move
         // fewer bytes than asked (which the kernel may do) are no failure.
         fault_case{"no_fault", "", false, "", outcome::converted},
-        fault_case{"short_transfers", "copy_file_range:1:short,in_read:*:short,pread:*:short",
-                   false, "", outcome::converted},
-        fault_case{"short_reads_and_writes_of_copy",
-                   "copy_file_range:*:EXDEV,pread:*:short,pwrite:*:short", false, "",
+        fault_case{"short_transfers", "in_read:*:short,work_read:*:short", false, "",
                    outcome::converted},
-        // A kernel copy that moves nothing leaves the whole copy to reads and writes.
-        fault_case{"kernel_copy_moves_nothing", "copy_file_range:1:zero", false, "",
+        fault_case{"short_reads_and_writes_of_copy",
+                   kernel_declines + "copy_read:*:short,copy_write:*:short", false, "",
                    outcome::converted},
         // The check pass reads the input through a stream: the first read, then the
         // seek over the media data and the read after it.
@@ -161,53 +166,74 @@ INSTANTIATE_TEST_SUITE_P(
                    "format error(moov)" + check_failed, outcome::skipped},
         fault_case{"input_seek", "in_seek:1", false, "format error(moov)" + check_failed,
                    outcome::skipped},
-        // The copy: the kernel copy, then the read side and the write side of the
-        // read/write copy that takes over where the kernel declines, and an input that
-        // holds fewer bytes than it did at the check.
-        fault_case{"kernel_copy", "copy_file_range:1", false, copy_failed, outcome::skipped},
-        fault_case{"kernel_copy_after_part", "copy_file_range:1:short,copy_file_range:2", false,
+        // The copy by reads and writes, and an input that holds fewer bytes than it did at
+        // the check.
+        fault_case{"copy_read", kernel_declines + "copy_read:1:short,copy_read:2", false,
                    copy_failed, outcome::skipped},
-        fault_case{"copy_read", "copy_file_range:*:EXDEV,pread:1:short,pread:2", false, copy_failed,
-                   outcome::skipped},
-        fault_case{"copy_write", "copy_file_range:*:EXDEV,pwrite:1:short,pwrite:2:ENOSPC", false,
+        fault_case{"copy_write", kernel_declines + "copy_write:1:short,copy_write:2:ENOSPC", false,
                    copy_failed, outcome::skipped},
-        fault_case{"input_shrank", "copy_file_range:1:short,copy_file_range:2:zero,pread:1:zero",
-                   false, copy_failed, outcome::skipped},
-        // The copy without a name, its publication, and the hidden name used where the
-        // file system makes no files without a name.
-        fault_case{"unnamed_copy_not_made", "open_unnamed:1", false, not_created, outcome::skipped},
-        fault_case{"publication", "linkat:1", false, not_created, outcome::skipped},
-        fault_case{"name_taken_at_publication", "linkat:1:EEXIST", false, "",
+        fault_case{"input_shrank", kernel_declines + "copy_read:1:short,copy_read:2:zero", false,
+                   copy_failed, outcome::skipped},
+        // The publication of the copy under its name, where another run may have taken the
+        // name, and the hidden name where the file system makes no files without a name.
+        fault_case{"publication", publish_call + ":1", false, not_created, outcome::skipped},
+        fault_case{"name_taken_at_publication", publish_call + ":1:EEXIST", false, "",
                    outcome::converted_next},
         fault_case{"hidden_name", no_unnamed_files, false, "", outcome::converted},
-        fault_case{"hidden_name_not_made", no_unnamed_files + ",open_temp:1", false, not_created,
+        fault_case{"hidden_name_not_made", no_unnamed_files + "open_temp:1", false, not_created,
                    outcome::skipped},
-        fault_case{"hidden_name_not_renamed", no_unnamed_files + ",renameat2:1", false, not_created,
-                   outcome::skipped},
-        fault_case{"hidden_name_rename_by_link", no_unnamed_files + ",renameat2:*:EINVAL", false,
-                   "", outcome::converted},
-        fault_case{"hidden_name_link_fails", no_unnamed_files + ",renameat2:*:EINVAL,link:1", false,
+        fault_case{"hidden_name_not_renamed", no_unnamed_files + rename_call + ":1", false,
                    not_created, outcome::skipped},
         // The edit pass on the copy: reading back the file-type payload, its write, the
         // write of the "mp4a" entry, the close.
-        fault_case{"copy_edit_read", "pread:1", false, read_back_failed, outcome::skipped},
-        fault_case{"copy_ftyp_write_back", "pwrite:1", false, edit_failed, outcome::skipped},
-        fault_case{"copy_mp4a_write_back", "pwrite:2", false, edit_failed, outcome::skipped},
+        fault_case{"copy_edit_read", "work_read:1", false, read_back_failed, outcome::skipped},
+        fault_case{"copy_ftyp_write_back", "work_write:1", false, edit_failed, outcome::skipped},
+        fault_case{"copy_mp4a_write_back", "work_write:2", false, edit_failed, outcome::skipped},
         fault_case{"copy_close", "work_close:1", false, edit_failed, outcome::skipped},
         // In place: the open for update, the edit pass on the input itself, the close and
         // the rename.
         fault_case{"in_place_not_opened", "open_update:1", true,
                    "file:f.3gp open failed!Skipped:f.3gp\n", outcome::skipped},
-        fault_case{"in_place_edit_read", "pread:1", true, read_back_failed, outcome::skipped},
-        fault_case{"in_place_ftyp_write_back", "pwrite:1", true, edit_failed, outcome::skipped},
-        fault_case{"in_place_mp4a_write_back", "pwrite:2", true, edit_failed,
+        fault_case{"in_place_edit_read", "work_read:1", true, read_back_failed, outcome::skipped},
+        fault_case{"in_place_ftyp_write_back", "work_write:1", true, edit_failed, outcome::skipped},
+        fault_case{"in_place_mp4a_write_back", "work_write:2", true, edit_failed,
                    outcome::ftyp_written},
         fault_case{"in_place_close", "work_close:1", true, edit_failed, outcome::edited_in_name},
-        fault_case{"in_place_rename", "renameat2:1", true,
+        fault_case{"in_place_rename", rename_call + ":1", true,
                    "output file:f.m4a rename failed! Skipped File:f.3gp\n",
                    outcome::edited_in_name},
-        fault_case{"in_place_name_taken_at_rename", "renameat2:1:EEXIST", true, "",
+        fault_case{"in_place_name_taken_at_rename", rename_call + ":1:EEXIST", true, "",
                    outcome::converted_next}),
+    [](const auto& info) { return std::string{info.param.name}; });
+
+// Linux's own calls: the kernel copy, the copy without a name, and the rename that never
+// replaces, with the link that stands in for it where a file system does not know it.
+INSTANTIATE_TEST_SUITE_P(
+    LinuxCalls, Faults,
+    testing::ValuesIn(linux_calls
+                          ? std::vector<fault_case>{
+                                // A kernel copy that moves nothing leaves the whole copy
+                                // to reads and writes.
+                                fault_case{"kernel_copy_moves_nothing", "copy_file_range:1:zero",
+                                           false, "", outcome::converted},
+                                fault_case{"kernel_copy", "copy_file_range:1", false,
+                                           copy_failed, outcome::skipped},
+                                fault_case{"kernel_copy_after_part",
+                                           "copy_file_range:1:short,copy_file_range:2", false,
+                                           copy_failed, outcome::skipped},
+                                fault_case{"input_shrank_in_kernel_copy",
+                                           "copy_file_range:1:short,copy_file_range:2:zero,"
+                                           "copy_read:1:zero",
+                                           false, copy_failed, outcome::skipped},
+                                fault_case{"unnamed_copy_not_made", "open_unnamed:1", false,
+                                           not_created, outcome::skipped},
+                                fault_case{"hidden_name_renamed_by_link",
+                                           no_unnamed_files + "renameat2:*:EINVAL", false, "",
+                                           outcome::converted},
+                                fault_case{"hidden_name_link_fails",
+                                           no_unnamed_files + "renameat2:*:EINVAL,link:1", false,
+                                           not_created, outcome::skipped}}
+                          : std::vector<fault_case>{}),
     [](const auto& info) { return std::string{info.param.name}; });
 
 // ---- Interruption: a run ended by a signal while the copy is being made.
@@ -227,7 +253,7 @@ class Interrupted : public testing::TestWithParam<interruption_case> {};
 
 TEST_P(Interrupted, LeavesTheFolderAsItWas) {
     const interruption_case& c = GetParam();
-    if (c.needs_unnamed_files && !M4AFIX_UNNAMED_FILES)
+    if (c.needs_unnamed_files && !linux_calls)
         GTEST_SKIP() << "this build names its copies from the start";
     const temp_dir dir;
     write_file(dir / "f.3gp", input);
@@ -241,20 +267,18 @@ TEST_P(Interrupted, LeavesTheFolderAsItWas) {
     EXPECT_EQ(read_file(dir / "f.3gp"), input);
 }
 
-// The first positioned read falls inside the making of the copy: in the read/write copy,
-// or in the check of the bytes that the edit pass rewrites.
-const std::string inside_copy = "pread:1:stop";
+// The edit pass reads back what it rewrites while the copy has no name of its own yet.
+const std::string inside_copy = "work_read:1:stop";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Interrupted,
-    testing::Values(interruption_case{"interrupt", inside_copy, SIGINT, false},
-                    interruption_case{"terminate", inside_copy, SIGTERM, false},
-                    interruption_case{"hang_up", inside_copy, SIGHUP, false},
-                    interruption_case{"kill", inside_copy, SIGKILL, true},
-                    interruption_case{"interrupt_hidden_name", no_unnamed_files + "," + inside_copy,
-                                      SIGINT, false},
-                    interruption_case{"terminate_hidden_name", no_unnamed_files + "," + inside_copy,
-                                      SIGTERM, false}),
+    testing::Values(
+        interruption_case{"interrupt", inside_copy, SIGINT, false},
+        interruption_case{"terminate", inside_copy, SIGTERM, false},
+        interruption_case{"hang_up", inside_copy, SIGHUP, false},
+        interruption_case{"kill", inside_copy, SIGKILL, true},
+        interruption_case{"interrupt_hidden_name", no_unnamed_files + inside_copy, SIGINT, false},
+        interruption_case{"terminate_hidden_name", no_unnamed_files + inside_copy, SIGTERM, false}),
     [](const auto& info) { return std::string{info.param.name}; });
 
 // ---- Load: several processes at once on one folder, in copy mode.
