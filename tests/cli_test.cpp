@@ -173,7 +173,8 @@ TEST_P(Naming, ChoosesFreeNameBesideInput) {
     }
 }
 
-const std::string no_extension = "input file:%s extension error!Skipped:%s\n";
+// With its extension, the longest name that most file systems take (255 bytes).
+const std::string longest_stem(251, 's');
 
 std::string extension_error(const std::string& path) {
     return "input file:" + path + " extension error!Skipped:" + path + "\n";
@@ -187,6 +188,13 @@ INSTANTIATE_TEST_SUITE_P(
         naming_case{"two_taken", "song.3gp", {"song.m4a", "song00.m4a"}, "", "song01.m4a"},
         naming_case{"dangling_link_taken", "song.3gp", {}, "", "song00.m4a", {"song.m4a"}},
         naming_case{"folder_taken", "song.3gp", {}, "", "song00.m4a", {}, {"song.m4a"}},
+        // The numbered name is two characters longer than most file systems allow.
+        naming_case{"numbered_name_too_long",
+                    longest_stem + ".3gp",
+                    {longest_stem + ".m4a"},
+                    "output file:" + longest_stem + "00.m4a open failed!Skipped:" + longest_stem +
+                        ".3gp\n",
+                    ""},
         naming_case{"input_is_m4a", "song.m4a", {}, "", "song00.m4a"},
         naming_case{"long_extension", "song.mpeg4", {}, "", "song.m4a"},
         naming_case{"in_folder", "dir.old/song.3gp", {}, "", "dir.old/song.m4a"},
