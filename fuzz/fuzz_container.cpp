@@ -112,6 +112,28 @@ bytes with_bitrate_run(bytes file, std::size_t at, std::uint32_t value) {
     return file;
 }
 
+// The input with the payloads that a check pass plans written over it, as the tool's
+// edit pass writes them; each must lie in the file and match what the check pass read.
+bytes with_planned_edits(const bytes& input, std::int32_t kbps) {
+    bytes file = input;
+    payload_edit ftyp;
+    payload_edit entry;
+    {
+        const stream_handle stream{fmemopen(file.data(), file.size(), "r")};
+        require(stream != nullptr);
+        require(fix_ftyp(stream.get(), false, &ftyp) == 0 &&
+                fix_audio_bitrate(stream.get(), kbps, false, &entry) == 0);
+    }
+    for (const payload_edit* edit : {&ftyp, &entry}) {
+        const auto at = static_cast<std::size_t>(edit->position);
+        require(edit->position >= 0 && edit->edited.size() == edit->original.size() &&
+                at + edit->original.size() <= input.size());
+        require(std::equal(edit->original.begin(), edit->original.end(), input.data() + at));
+        std::copy(edit->edited.begin(), edit->edited.end(), file.data() + at);
+    }
+    return file;
+}
+
 void check_input(const bytes& input, std::int32_t kbps) {
     bytes file = input;
     const stream_handle stream{fmemopen(file.data(), file.size(), "r+")};
@@ -144,8 +166,11 @@ void check_input(const bytes& input, std::int32_t kbps) {
     const std::vector<std::size_t> runs = bitrate_runs(input, file, ftyp_size, kbps);
     require(!runs.empty());
 
-    // A second bit-rate edit applies the same rule to the value the first one stored.
+    // The edits planned by the check pass make the same file as the edit pass.
     const bytes once = file;
+    require(with_planned_edits(input, kbps) == once);
+
+    // A second bit-rate edit applies the same rule to the value the first one stored.
     require(fseeko(stream.get(), ftyp_size, SEEK_SET) == 0);
     require(fix_audio_bitrate(stream.get(), kbps, true) == 0);
     require_length(stream.get(), input.size());
