@@ -25,6 +25,13 @@ bool is_option(const char* argument) {
     return argument[0] == '-';
 }
 
+// Ends the line of a skipped file with its notice. The line goes out whole: where
+// standard error is buffered, this is where it is written.
+void skip_notice(const char* notice, const char* path) {
+    std::fprintf(stderr, notice, path);
+    std::fflush(stderr);
+}
+
 // What the check pass found to rewrite: the file-type payload and the "mp4a" entry.
 struct planned_edits {
     payload_edit ftyp;
@@ -45,23 +52,23 @@ bool edit(const platform::working_file& work, const planned_edits& edits) {
 // A copy gets its name only once it is whole; a failed one is never seen.
 void finish_copy(const char* path, platform::working_file& copy, bool edited) {
     if (!edited) {
-        std::fprintf(stderr, " Skipped File:%s\n", path);
+        skip_notice(" Skipped File:%s\n", path);
         return;
     }
     if (!publish_copy(copy)) {
-        std::fprintf(stderr, "Skipped:%s\n", path);
+        skip_notice("Skipped:%s\n", path);
         return;
     }
     if (!platform::close_file(copy)) {
         platform::remove_name(output_path.c_str());
-        std::fprintf(stderr, " Skipped File:%s\n", path);
+        skip_notice(" Skipped File:%s\n", path);
     }
 }
 
 void finish_in_place(const char* path, platform::working_file& file, bool edited) {
     const bool closed = platform::close_file(file);
     if (!edited || !closed || !rename_input(path))
-        std::fprintf(stderr, " Skipped File:%s\n", path);
+        skip_notice(" Skipped File:%s\n", path);
 }
 
 void process_file(const char* path, const options& opts) {
@@ -69,14 +76,14 @@ void process_file(const char* path, const options& opts) {
     planned_edits edits;
     if (!platform::open_input(path, input) ||
         !passes_check(input.stream.get(), opts.bitrate_kbps, edits)) {
-        std::fprintf(stderr, " Skipped:%s\n", path);
+        skip_notice(" Skipped:%s\n", path);
         return;
     }
     platform::working_file work;
     const bool opened = open_output(path, opts.overwrite, input, work);
     input.stream.reset();
     if (!opened) {
-        std::fprintf(stderr, "Skipped:%s\n", path);
+        skip_notice("Skipped:%s\n", path);
         return;
     }
     const bool edited = edit(work, edits);

@@ -1,0 +1,573 @@
+// The file-system calls on Windows. Paths arrive as UTF-8 and go to the wide API as
+// UTF-16; a copy is made under a hidden temporary name in the output's folder and
+// renamed once it is whole, since Windows makes no file without a name.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include "platform/platform.hpp"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace platform {
+
+// A drive letter's colon ends a folder name too: "C:song.3gp" is "song.3gp" in C:'s
+// current folder.
+const char* const path_separators = "\\/:";
+
+namespace {
+
+constexpr std::size_t copy_buffer_size = 128 * 1024;
+constexpr DWORD largest_transfer = DWORD{1} << 30;
+constexpr int temporary_name_attempts = 100;
+constexpr DWORD default_name_max = 255;
+constexpr std::size_t longest_path = 32768; // of the "\\?\" form, terminator included
+// Paths from this length on are given in the "\\?\" form, below the MAX_PATH limit of
+// the plain form even for a folder (MAX_PATH less room for an 8.3 name).
+constexpr std::size_t long_path_from = MAX_PATH - 12;
+
+// FILETIME counts 100 ns ticks since 1601.
+constexpr std::int64_t ticks_per_second = 10'000'000;
+constexpr std::int64_t nanoseconds_per_tick = 100;
+constexpr std::int64_t ticks_1601_to_1970 = 116'444'736'000'000'000;
+
+constexpr unsigned read_only_permissions = 0444;
+constexpr unsigned writable_permissions = 0666;
+
+// Owns a handle from CreateFileW until it is released to another owner.
+class owned_handle {
+  public:
+    explicit owned_handle(HANDLE handle) : handle_(handle) {}
+    ~owned_handle() {
+        if (valid())
+            ::CloseHandle(handle_);
+    }
+    owned_handle(const owned_handle&) = delete;
+    owned_handle& operator=(const owned_handle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
+    HANDLE release() {
+        const HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+// The hidden name of the copy being made, if it has one, for the console control
+// handler: a run that is interrupted removes it before it ends. The handler runs on a
+// thread of its own; the lock keeps it from seeing half a name or removing a file while
+// the main thread creates, publishes or removes it.
+SRWLOCK pending_lock = SRWLOCK_INIT;
+wchar_t pending_name[longest_path];
+
+// The console's output code page before the run, restored when it ends; 0 when the run
+// did not change it.
+UINT saved_output_code_page = 0;
+
+class pending_name_locked {
+  public:
+    pending_name_locked() { ::AcquireSRWLockExclusive(&pending_lock); }
+    ~pending_name_locked() { ::ReleaseSRWLockExclusive(&pending_lock); }
+    pending_name_locked(const pending_name_locked&) = delete;
+    pending_name_locked& operator=(const pending_name_locked&) = delete;
+};
+
+// Called with the lock held.
+void set_pending_name(const std::wstring& name) {
+    const std::size_t length = std::min(name.size(), longest_path - 1);
+    std::wmemcpy(pending_name, name.data(), length);
+    pending_name[length] = L'\0';
+}
+
+HANDLE handle_of(native_file file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+native_file native_of(HANDLE handle) {
+    return reinterpret_cast<native_file>(handle);
+}
+
+bool to_wide(const char* text, std::wstring& wide) {
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (length <= 0)
+        return false;
+    try {
+        wide.resize(static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length) !=
+        length)
+        return false;
+    wide.pop_back(); // the terminator
+    return true;
+}
+
+// The path as the wide API takes it. A long one becomes a full path in the "\\?\"
+// form, which is the only form that reaches past MAX_PATH.
+bool system_path(const char* path, std::wstring& wide) {
+    if (!to_wide(path, wide))
+        return false;
+    if (wide.size() < long_path_from || wide.starts_with(L"\\\\?\\") ||
+        wide.starts_with(L"\\\\.\\"))
+        return true;
+    const DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return false;
+    std::wstring full;
+    try {
+        full.resize(needed);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const DWORD length = ::GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed)
+        return false;
+    full.resize(length);
+    try {
+        // "\\server\share\..." becomes "\\?\UNC\server\share\...".
+        wide = full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+const char* name_part(const char* path) {
+    const char* name = path;
+    for (const char* at = path; *at != '\0'; ++at)
+        if (std::strchr(path_separators, *at) != nullptr)
+            name = at + 1;
+    return name;
+}
+
+// What comes before the last name in `path`, its separator included ("sub\", "C:\",
+// "C:"); empty for a bare name. The separator stays so that a drive's root and a
+// drive's current folder remain what they are.
+std::string folder_prefix(const char* path) {
+    return std::string(path, static_cast<std::size_t>(name_part(path) - path));
+}
+
+std::string folder_of(const char* path) {
+    const std::string prefix = folder_prefix(path);
+    return prefix.empty() ? "." : prefix;
+}
+
+// A file name's deletion fails while its read-only attribute is set; the attribute
+// goes first then.
+void delete_file(const wchar_t* name) {
+    if (::DeleteFileW(name) || ::GetLastError() != ERROR_ACCESS_DENIED)
+        return;
+    if (::SetFileAttributesW(name, FILE_ATTRIBUTE_NORMAL))
+        ::DeleteFileW(name);
+}
+
+// A regular file on a disk: not a folder, a console, a pipe or another device. The
+// information is asked first: wine updates the access time when it is asked the type.
+bool is_disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+    return ::GetFileInformationByHandle(handle, &info) && ::GetFileType(handle) == FILE_TYPE_DISK &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::int64_t ticks_of(const FILETIME& time) {
+    return static_cast<std::int64_t>(std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime);
+}
+
+void store_time(const FILETIME& time, file_times& times, int which) {
+    const std::int64_t since_1970 = ticks_of(time) - ticks_1601_to_1970;
+    std::int64_t seconds = since_1970 / ticks_per_second;
+    std::int64_t ticks = since_1970 % ticks_per_second;
+    if (ticks < 0) {
+        ticks += ticks_per_second;
+        --seconds;
+    }
+    times.seconds[which] = seconds;
+    times.nanoseconds[which] = ticks * nanoseconds_per_tick;
+}
+
+FILETIME filetime_of(std::int64_t seconds, std::int64_t nanoseconds) {
+    const auto ticks = static_cast<std::uint64_t>(
+        seconds * ticks_per_second + nanoseconds / nanoseconds_per_tick + ticks_1601_to_1970);
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return time;
+}
+
+OVERLAPPED overlapped_at(std::int64_t offset) {
+    OVERLAPPED at{};
+    const auto position = static_cast<std::uint64_t>(offset);
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    return at;
+}
+
+DWORD transfer_size(std::size_t count) {
+    return static_cast<DWORD>(std::min<std::size_t>(count, largest_transfer));
+}
+
+// One read at `offset`; `got` is 0 at the end of the file.
+bool read_some_at(HANDLE file, std::int64_t offset, void* bytes, DWORD count, DWORD& got) {
+    OVERLAPPED at = overlapped_at(offset);
+    got = 0;
+    return ::ReadFile(file, bytes, count, &got, &at) || ::GetLastError() == ERROR_HANDLE_EOF;
+}
+
+bool read_all_at(HANDLE file, std::int64_t offset, void* bytes, std::size_t count) {
+    auto* at = static_cast<char*>(bytes);
+    while (count > 0) {
+        DWORD got = 0;
+        if (!read_some_at(file, offset, at, transfer_size(count), got) || got == 0)
+            return false;
+        at += got;
+        offset += got;
+        count -= got;
+    }
+    return true;
+}
+
+bool write_all_at(HANDLE file, std::int64_t offset, const void* bytes, std::size_t count) {
+    const auto* at = static_cast<const char*>(bytes);
+    while (count > 0) {
+        OVERLAPPED position = overlapped_at(offset);
+        DWORD written = 0;
+        if (!::WriteFile(file, at, transfer_size(count), &written, &position) || written == 0)
+            return false;
+        at += written;
+        offset += written;
+        count -= written;
+    }
+    return true;
+}
+
+// The folder opened with the right to add a file to it, which the system grants only
+// where a file may be made there; not valid otherwise.
+owned_handle open_to_add_file(const std::wstring& folder) {
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return owned_handle{INVALID_HANDLE_VALUE};
+    return owned_handle{::CreateFileW(folder.c_str(), FILE_ADD_FILE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+}
+
+// The longest name, in UTF-16 units, that the file system of the open `folder` takes.
+// Asked through the handle, which reads no volume label.
+DWORD longest_name_in(HANDLE folder) {
+    DWORD longest = 0;
+    if (::GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, &longest, nullptr, nullptr,
+                                        0) &&
+        longest > 0)
+        return longest;
+    return default_name_max;
+}
+
+// The published copy is shown again: it keeps every attribute but the hidden one. The
+// times are left as keep_times set them.
+bool show_copy(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(file, &info))
+        return false;
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = info.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_HIDDEN};
+    if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+}
+
+name_result move_no_replace(const std::wstring& from, const std::wstring& to) {
+    if (::MoveFileExW(from.c_str(), to.c_str(), 0))
+        return name_result::done;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? name_result::name_taken
+                                                                       : name_result::failed;
+}
+
+void restore_console_code_page() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (saved_output_code_page != 0)
+        ::SetConsoleOutputCP(saved_output_code_page);
+}
+
+// On Ctrl-C, Ctrl-Break, a closed console window, a log-off or a shutdown: removes the
+// copy being made. The lock stays held, so that the main thread makes and publishes no
+// further copy; the default handler after this one then ends the process.
+BOOL WINAPI remove_pending_copy(DWORD) {
+    ::AcquireSRWLockExclusive(&pending_lock);
+    if (pending_name[0] != L'\0')
+        delete_file(pending_name);
+    if (saved_output_code_page != 0)
+        ::SetConsoleOutputCP(saved_output_code_page);
+    return FALSE;
+}
+
+// The C runtime marks a standard stream that came without a handle with -2.
+const HANDLE no_standard_handle = reinterpret_cast<HANDLE>(-2);
+
+bool handle_usable(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || handle == no_standard_handle)
+        return false;
+    ::SetLastError(NO_ERROR);
+    return ::GetFileType(handle) != FILE_TYPE_UNKNOWN || ::GetLastError() == NO_ERROR;
+}
+
+// Puts "NUL" under whichever of descriptors 0, 1 and 2 has no usable handle, so that
+// no file the tool opens later takes its number and receives messages.
+void open_standard_descriptors() {
+    constexpr DWORD standard_handles[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (handle_usable(handle_of(::_get_osfhandle(fd))))
+            continue;
+        owned_handle nul{::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       0, nullptr)};
+        if (!nul.valid())
+            std::_Exit(EXIT_FAILURE);
+        const int opened = ::_open_osfhandle(native_of(nul.get()), _O_RDWR | _O_BINARY);
+        if (opened < 0)
+            std::_Exit(EXIT_FAILURE);
+        nul.release();
+        if (opened != fd) {
+            const bool moved = ::_dup2(opened, fd) == 0;
+            ::_close(opened);
+            if (!moved)
+                std::_Exit(EXIT_FAILURE);
+        }
+        ::SetStdHandle(standard_handles[fd], handle_of(::_get_osfhandle(fd)));
+    }
+}
+
+// Messages are UTF-8; a console shows them as such while the run lasts. Redirected
+// output gets the same bytes.
+void use_utf8_console() {
+    const UINT current = ::GetConsoleOutputCP(); // 0 without a console
+    if (current == 0 || current == CP_UTF8 || !::SetConsoleOutputCP(CP_UTF8))
+        return;
+    saved_output_code_page = current;
+    std::atexit(restore_console_code_page);
+}
+
+} // namespace
+
+working_file::~working_file() {
+    close_file(*this);
+}
+
+void prepare_process() {
+    // A path on an empty drive fails like any other, instead of asking with a dialog.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    open_standard_descriptors();
+    // Binary mode: every message ends in "\n", never in "\r\n".
+    ::_setmode(::_fileno(stdin), _O_BINARY);
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+    use_utf8_console();
+    // Buffered, each message line reaches the console in one write, which it decodes as
+    // UTF-8 whole; byte by byte, a name's characters would arrive in pieces. The driver
+    // flushes at the end of every line.
+    static char error_buffer[4096];
+    std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
+    ::SetConsoleCtrlHandler(remove_pending_copy, TRUE);
+}
+
+// Others may read and write the file meanwhile, as on other systems; sharing writes also
+// lets open_for_update open it while this handle is still open.
+bool open_input(const char* path, input_file& input) {
+    std::wstring wide;
+    if (!system_path(path, wide))
+        return false;
+    owned_handle opened{::CreateFileW(wide.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr)};
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!opened.valid() || !is_disk_file(opened.get(), info))
+        return false;
+    const int fd = ::_open_osfhandle(native_of(opened.get()), _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        return false;
+    const HANDLE handle = opened.release();
+    input.stream.reset(::_fdopen(fd, "rb"));
+    if (!input.stream) {
+        ::_close(fd);
+        return false;
+    }
+    std::setvbuf(input.stream.get(), input.stream_buffer, _IOFBF, sizeof input.stream_buffer);
+    input.file = native_of(handle);
+    input.size =
+        static_cast<std::int64_t>(std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
+    // The read-only attribute is the one permission a file has here.
+    input.permissions = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0
+                            ? read_only_permissions
+                            : writable_permissions;
+    store_time(info.ftLastAccessTime, input.times, 0);
+    store_time(info.ftLastWriteTime, input.times, 1);
+    return true;
+}
+
+bool name_exists(const char* path) {
+    std::wstring wide;
+    if (!system_path(path, wide))
+        return false;
+    // A file that the system keeps open, such as the paging file, cannot even be asked
+    // for its attributes; it exists all the same.
+    return ::GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES ||
+           ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+bool name_can_be_made(const char* path) {
+    std::wstring folder;
+    std::wstring name;
+    if (!system_path(folder_of(path).c_str(), folder) || !to_wide(name_part(path), name))
+        return false;
+    const owned_handle opened = open_to_add_file(folder);
+    return opened.valid() && name.size() <= longest_name_in(opened.get());
+}
+
+// A hidden copy with a name that no one else uses: ".song.m4a.1234-0" beside
+// "song.m4a". A copy of a read-only input is read-only too. Others may read it, and the
+// console control handler may remove it while it is open.
+bool create_copy(const char* output_path, const input_file& input, working_file& copy) {
+    const std::string stem = folder_prefix(output_path) + "." + name_part(output_path) + "." +
+                             std::to_string(::GetCurrentProcessId()) + "-";
+    const DWORD attributes =
+        FILE_ATTRIBUTE_HIDDEN |
+        (input.permissions == read_only_permissions ? FILE_ATTRIBUTE_READONLY : 0);
+    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
+        std::string name = stem + std::to_string(attempt);
+        std::wstring wide;
+        if (!system_path(name.c_str(), wide))
+            return false;
+        const pending_name_locked locked;
+        const HANDLE created = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                             CREATE_NEW, attributes, nullptr);
+        if (created != INVALID_HANDLE_VALUE) {
+            copy.file = native_of(created);
+            copy.temporary_name = std::move(name);
+            set_pending_name(wide);
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+bool copy_contents(const input_file& input, working_file& copy) {
+    const std::unique_ptr<char[]> buffer{new (std::nothrow) char[copy_buffer_size]};
+    if (!buffer)
+        return false;
+    const HANDLE in = handle_of(input.file);
+    const HANDLE out = handle_of(copy.file);
+    for (std::int64_t copied = 0; copied < input.size;) {
+        const auto wanted =
+            static_cast<DWORD>(std::min<std::int64_t>(input.size - copied, copy_buffer_size));
+        DWORD got = 0;
+        if (!read_some_at(in, copied, buffer.get(), wanted, got) || got == 0 ||
+            !write_all_at(out, copied, buffer.get(), got))
+            return false;
+        copied += got;
+    }
+    return true;
+}
+
+bool open_for_update(const char* path, working_file& file) {
+    std::wstring wide;
+    if (!system_path(path, wide))
+        return false;
+    const HANDLE opened = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return false;
+    file.file = native_of(opened);
+    BY_HANDLE_FILE_INFORMATION info;
+    return is_disk_file(opened, info);
+}
+
+bool read_at(const working_file& file, std::int64_t offset, void* bytes, std::size_t count) {
+    return read_all_at(handle_of(file.file), offset, bytes, count);
+}
+
+bool write_at(const working_file& file, std::int64_t offset, const void* bytes, std::size_t count) {
+    return write_all_at(handle_of(file.file), offset, bytes, count);
+}
+
+// The file system keeps times to 100 ns; finer parts are dropped.
+void keep_times(const working_file& file, const file_times& times) {
+    const FILETIME accessed = filetime_of(times.seconds[0], times.nanoseconds[0]);
+    const FILETIME modified = filetime_of(times.seconds[1], times.nanoseconds[1]);
+    ::SetFileTime(handle_of(file.file), nullptr, &accessed, &modified);
+}
+
+// Windows renames no file that is open without shared deletion everywhere, so the copy
+// is closed first; a name found taken leaves the closed copy under its hidden name for
+// the next try.
+name_result publish(working_file& copy, const char* path) {
+    if (copy.file != no_file) {
+        const bool shown = show_copy(handle_of(copy.file));
+        const bool closed = ::CloseHandle(handle_of(copy.file)) != 0;
+        copy.file = no_file;
+        if (!shown || !closed)
+            return name_result::failed;
+    }
+    std::wstring from;
+    std::wstring to;
+    if (copy.temporary_name.empty() || !system_path(copy.temporary_name.c_str(), from) ||
+        !system_path(path, to))
+        return name_result::failed;
+    const pending_name_locked locked;
+    const name_result result = move_no_replace(from, to);
+    if (result == name_result::done) {
+        set_pending_name({});
+        copy.temporary_name.clear();
+    }
+    return result;
+}
+
+bool close_file(working_file& file) {
+    bool closed = true;
+    if (file.file != no_file) {
+        closed = ::CloseHandle(handle_of(file.file)) != 0;
+        file.file = no_file;
+    }
+    if (!file.temporary_name.empty()) {
+        std::wstring wide;
+        const bool named = system_path(file.temporary_name.c_str(), wide);
+        const pending_name_locked locked;
+        delete_file(named ? wide.c_str() : pending_name);
+        set_pending_name({});
+        file.temporary_name.clear();
+    }
+    return closed;
+}
+
+void remove_name(const char* path) {
+    std::wstring wide;
+    if (system_path(path, wide))
+        delete_file(wide.c_str());
+}
+
+name_result rename_no_replace(const char* from, const char* to) {
+    std::wstring wide_from;
+    std::wstring wide_to;
+    if (!system_path(from, wide_from) || !system_path(to, wide_to))
+        return name_result::failed;
+    return move_no_replace(wide_from, wide_to);
+}
+
+} // namespace platform
