@@ -205,8 +205,7 @@ TEST(AudioBitrate, ShortestWholeEntryIsAccepted) {
 }
 
 TEST(AudioBitrate, RefusedWriteBackIsShortWrite) {
-    bytes file = audio_recording();
-    stream_handle stream{fmemopen(file.data(), file.size(), "r")};
+    const stream_handle stream = read_only_stream_of(audio_recording());
     ASSERT_EQ(fix_ftyp(stream.get(), false), 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(fix_audio_bitrate(stream.get(), 0, true), -3);

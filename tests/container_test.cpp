@@ -168,9 +168,7 @@ TEST(FixFtyp, FileShorterThanHeader) {
 }
 
 TEST(FixFtyp, RefusedWriteBackIsShortWrite) {
-    bytes file = ftyp_with("3gp6", text("ndia"));
-    // A stream opened for reading only accepts no write.
-    stream_handle stream{fmemopen(file.data(), file.size(), "r")};
+    const stream_handle stream = read_only_stream_of(ftyp_with("3gp6", text("ndia")));
     testing::internal::CaptureStderr();
     EXPECT_EQ(fix_ftyp(stream.get(), true), -2);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");

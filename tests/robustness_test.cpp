@@ -1,4 +1,6 @@
-// The tool under failing I/O, concurrent runs, files beyond 4 GiB and missing permissions.
+// What only POSIX systems can put the tool through: failing I/O, file-size limits, signals,
+// concurrent runs started at one instant, files beyond 4 GiB with holes, permission bits,
+// times to the nanosecond and other users.
 #include "box_builder.hpp"
 #include "container/box.hpp"
 #include "run_tool.hpp"
@@ -235,6 +237,71 @@ INSTANTIATE_TEST_SUITE_P(
                                            not_created, outcome::skipped}}
                           : std::vector<fault_case>{}),
     [](const auto& info) { return std::string{info.param.name}; });
+
+// ---- A file-size limit: real write failures, with standard error open or closed.
+
+TEST(WriteFailures, FailedCopyLeavesNothing) {
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    const tool_result result = run_tool(dir.path(), {"f.3gp", "f.3gp"}, {.file_size = 100});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "copy failed!Skipped:f.3gp\ncopy failed!Skipped:f.3gp\n");
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"f.3gp"});
+    EXPECT_EQ(read_file(dir / "f.3gp"), input);
+}
+
+TEST(WriteFailures, FailedInPlaceEditKeepsName) {
+    // With standard error closed at the start, the message must not land in a file.
+    for (const bool closed_error : {false, true}) {
+        SCOPED_TRACE(closed_error ? "standard error closed" : "standard error open");
+        const temp_dir dir;
+        write_file(dir / "f.3gp", input);
+        // The file-type box lies below the limit, the audio entry beyond it.
+        const rlim_t limit = find_bytes(input, "moov");
+        const tool_result result =
+            run_tool(dir.path(), {"-w", "f.3gp"},
+                     {.file_size = limit, .close_standard_error = closed_error});
+        EXPECT_EQ(result.err, closed_error ? "" : " Skipped File:f.3gp\n");
+        EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"f.3gp"});
+        EXPECT_EQ(read_file(dir / "f.3gp"), with_m4a_brand(input));
+    }
+}
+
+// ---- What a converted file keeps: permission bits and times to the nanosecond.
+
+struct stat stat_of(const fs::path& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+TEST(Converted, KeepsTimesAndPrivacy) {
+    const std::timespec past[2] = {{1000000000, 5}, {999999999, 123456789}}; // access, modification
+    for (const bool overwrite : {false, true}) {
+        SCOPED_TRACE(overwrite ? "in place" : "copy");
+        const temp_dir dir;
+        write_file(dir / "f.3gp", input);
+        ASSERT_EQ(::chmod((dir / "f.3gp").c_str(), 0600), 0);
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "f.3gp").c_str(), past, 0), 0);
+        const tool_result result =
+            run_tool(dir.path(), overwrite ? std::vector<std::string>{"-w", "f.3gp"}
+                                           : std::vector<std::string>{"f.3gp"});
+        ASSERT_EQ(result.err, "");
+        const struct stat converted = stat_of(dir / "f.m4a");
+        EXPECT_EQ(converted.st_mode & 07777, 0600u);
+        EXPECT_EQ(converted.st_mtim.tv_sec, past[1].tv_sec);
+        EXPECT_EQ(converted.st_mtim.tv_nsec, past[1].tv_nsec);
+        EXPECT_EQ(converted.st_atim.tv_sec, past[0].tv_sec);
+    }
+}
+
+TEST(Converted, CopyModeNeverMoreOpenThanInputOrUmask) {
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    ASSERT_EQ(::chmod((dir / "f.3gp").c_str(), 0777), 0);
+    ASSERT_EQ(run_tool(dir.path(), {"f.3gp"}).err, "");
+    EXPECT_EQ(stat_of(dir / "f.m4a").st_mode & 07777, 0755u); // umask 022
+}
 
 // ---- Interruption: a run ended by a signal while the copy is being made.
 

@@ -1,21 +1,27 @@
+// What running the tool and handling its files takes on every system; the spawn itself
+// is in run_tool_posix.cpp and run_tool_windows.cpp.
 #include "run_tool.hpp"
 
 #include <algorithm>
-#include <csignal>
+#include <atomic>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
-#include <grp.h>
 #include <iterator>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <random>
 
 namespace {
 
 std::string slurp(const fs::path& path) {
     std::ifstream in{path, std::ios::binary};
     return {std::istreambuf_iterator<char>{in}, {}};
+}
+
+// A folder name that other test processes are unlikely to draw too, and that no other
+// folder of this one gets.
+std::string fresh_name() {
+    static std::atomic<unsigned> drawn{0};
+    std::random_device random;
+    return "m4afix-test-" + std::to_string(random()) + "-" + std::to_string(drawn++);
 }
 
 } // namespace
@@ -27,62 +33,22 @@ tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
     const fs::path err = capture / "err";
     std::vector<std::string> words{"m4afix"};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> variables;
-    for (char** variable = environ; *variable != nullptr; ++variable)
-        variables.emplace_back(*variable);
-    variables.insert(variables.end(), limits.environment.begin(), limits.environment.end());
-    std::vector<char*> envp;
-    for (std::string& variable : variables)
-        envp.push_back(variable.data());
-    envp.push_back(nullptr);
     const char* binary = limits.binary != nullptr ? limits.binary : M4AFIX_BINARY;
-
-    const pid_t child = fork();
-    if (child == 0) {
-        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
-            ::chdir(dir.c_str()) != 0)
-            _exit(127);
-        ::close(out_fd);
-        ::close(err_fd);
-        ::umask(022);
-        if (limits.file_size != RLIM_INFINITY) {
-            const rlimit limit{limits.file_size, limits.file_size};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        if (limits.close_standard_error)
-            ::close(2);
-        if (limits.user) {
-            const uid_t id = *limits.user;
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 ||
-                ::setresuid(id, id, id) != 0)
-                _exit(127);
-        }
-        char go;
-        if (limits.start_gate >= 0 && ::read(limits.start_gate, &go, 1) != 1)
-            _exit(127);
-        ::execve(binary, argv.data(), envp.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status)) {
-        ::kill(child, limits.signal_when_stopped != 0 ? limits.signal_when_stopped : SIGCONT);
-        ::kill(child, SIGCONT);
-    }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(out),
-            slurp(err)};
+    const int status = spawn_tool(binary, words, dir, limits, out, err);
+    return {status, slurp(out), slurp(err)};
 }
 
 temp_dir::temp_dir() {
-    std::string pattern = (fs::temp_directory_path() / "m4afix-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
+    const fs::path parent = fs::temp_directory_path();
+    // create_directory is false for a name that exists already: another name is drawn.
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        fs::path candidate = parent / fresh_name();
+        std::error_code error;
+        if (fs::create_directory(candidate, error))
+            path_ = std::move(candidate);
+    }
+    if (path_.empty())
         std::abort();
-    path_ = pattern;
 }
 
 temp_dir::~temp_dir() {
@@ -93,20 +59,8 @@ temp_dir::~temp_dir() {
 
 void write_file(const fs::path& path, const bytes& content) {
     std::ofstream out{path, std::ios::binary | std::ios::trunc};
-    out.write(reinterpret_cast<const char*>(content.data()), static_cast<long>(content.size()));
-}
-
-int filled_pipe(const fs::path& path, const bytes& content) {
-    if (::mkfifo(path.c_str(), 0644) != 0)
-        return -1;
-    // Opened for reading and writing, the pipe has a writer and takes the bytes at once.
-    const int fd = ::open(path.c_str(), O_RDWR);
-    if (fd >= 0 &&
-        ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
 }
 
 bytes read_file(const fs::path& path) {
@@ -116,8 +70,10 @@ bytes read_file(const fs::path& path) {
 
 std::vector<std::string> names_in(const fs::path& dir) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator{dir})
-        names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator{dir}) {
+        const std::u8string name = entry.path().filename().u8string();
+        names.emplace_back(name.begin(), name.end());
+    }
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -6,11 +6,19 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/types.h>
-#include <vector>
+#endif
 
 namespace fs = std::filesystem;
+
+#ifdef _WIN32
+constexpr bool on_windows = true;
+#else
+constexpr bool on_windows = false;
+#endif
 
 struct tool_result {
     int status;
@@ -20,19 +28,28 @@ struct tool_result {
 
 // How the tool is run.
 struct run_limits {
-    rlim_t file_size = RLIM_INFINITY;     // writes past this offset fail
     const char* binary = nullptr;         // the build to run; the tool itself when null
     std::vector<std::string> environment; // "NAME=value" words added to the environment
-    std::optional<uid_t> user;            // run as this user and group id, no other groups
-    int start_gate = -1;                  // a descriptor to read one byte from before the start
-    bool close_standard_error = false;    // start with descriptor 2 closed
-    int signal_when_stopped = 0;          // sent, with SIGCONT, when the run stops itself
+#ifndef _WIN32
+    // What only POSIX systems have; tests that need it run there only.
+    rlim_t file_size = RLIM_INFINITY;  // writes past this offset fail
+    std::optional<uid_t> user;         // run as this user and group id, no other groups
+    int start_gate = -1;               // a descriptor to read one byte from before the start
+    bool close_standard_error = false; // start with descriptor 2 closed
+    int signal_when_stopped = 0;       // sent, with SIGCONT, when the run stops itself
+#endif
 };
 
-// Runs m4afix (argv[0] "m4afix") with `args` in `dir`, under umask 022. Safe to call from
-// several threads at once.
+// Runs m4afix (argv[0] "m4afix") with `args` in `dir`, under umask 022 on POSIX systems.
+// Safe to call from several threads at once.
 tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
                      const run_limits& limits = {});
+
+// The system's part of run_tool (run_tool_posix.cpp, run_tool_windows.cpp): runs `binary`
+// with the argument vector `words` in `dir`, its standard output and error going to the
+// files `out` and `err`, and returns its exit status (128 + the signal when one ended it).
+int spawn_tool(const char* binary, const std::vector<std::string>& words, const fs::path& dir,
+               const run_limits& limits, const fs::path& out, const fs::path& err);
 
 // A fresh empty folder, removed with its contents when the object goes.
 class temp_dir {
@@ -42,7 +59,10 @@ class temp_dir {
     temp_dir(const temp_dir&) = delete;
     temp_dir& operator=(const temp_dir&) = delete;
     const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
+    // `name` is UTF-8 on every system, as the tool takes names.
+    fs::path operator/(const std::string& name) const {
+        return path_ / std::u8string(name.begin(), name.end());
+    }
 
   private:
     fs::path path_;
@@ -50,8 +70,8 @@ class temp_dir {
 
 void write_file(const fs::path& path, const bytes& content);
 // A named pipe at `path` holding `content`, kept open for writing by the descriptor
-// returned (-1 when it cannot be made).
+// returned (-1 when it cannot be made, as on Windows).
 int filled_pipe(const fs::path& path, const bytes& content);
 bytes read_file(const fs::path& path);
-// The names in `dir`, sorted.
+// The names in `dir`, sorted, in UTF-8.
 std::vector<std::string> names_in(const fs::path& dir);

@@ -1,0 +1,81 @@
+// The tool's spawn on POSIX systems: fork and exec, with the limits that only POSIX has.
+#include "run_tool.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The words as execve takes them: pointers into `words`, ending in a null pointer.
+std::vector<char*> pointers_to(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    for (std::string& word : words)
+        pointers.push_back(word.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+} // namespace
+
+int spawn_tool(const char* binary, const std::vector<std::string>& words, const fs::path& dir,
+               const run_limits& limits, const fs::path& out, const fs::path& err) {
+    std::vector<std::string> arguments = words;
+    const std::vector<char*> argv = pointers_to(arguments);
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        variables.emplace_back(*variable);
+    variables.insert(variables.end(), limits.environment.begin(), limits.environment.end());
+    const std::vector<char*> envp = pointers_to(variables);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
+            ::chdir(dir.c_str()) != 0)
+            _exit(127);
+        ::close(out_fd);
+        ::close(err_fd);
+        ::umask(022);
+        if (limits.file_size != RLIM_INFINITY) {
+            const rlimit limit{limits.file_size, limits.file_size};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (limits.close_standard_error)
+            ::close(2);
+        if (limits.user) {
+            const uid_t id = *limits.user;
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 ||
+                ::setresuid(id, id, id) != 0)
+                _exit(127);
+        }
+        char go;
+        if (limits.start_gate >= 0 && ::read(limits.start_gate, &go, 1) != 1)
+            _exit(127);
+        ::execve(binary, argv.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status)) {
+        ::kill(child, limits.signal_when_stopped != 0 ? limits.signal_when_stopped : SIGCONT);
+        ::kill(child, SIGCONT);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int filled_pipe(const fs::path& path, const bytes& content) {
+    if (::mkfifo(path.c_str(), 0644) != 0)
+        return -1;
+    // Opened for reading and writing, the pipe has a writer and takes the bytes at once.
+    const int fd = ::open(path.c_str(), O_RDWR);
+    if (fd >= 0 &&
+        ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
