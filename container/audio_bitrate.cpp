@@ -2,6 +2,8 @@
 
 #include "container/box.hpp"
 
+#include <utility>
+
 namespace {
 
 struct descent_step {
@@ -91,14 +93,19 @@ container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps,
     const std::int64_t config = decoder_config_offset(entry);
     if (config < 0)
         return report("format error(esds)", status_format_error);
-    std::vector<std::uint8_t> edited = entry;
+    std::vector<std::uint8_t> edited;
+    if (const container_status status = copy_payload(entry, edited); status != status_ok)
+        return status;
     std::uint8_t* size_end = edited.data() + config;
     const std::uint32_t target =
         target_bitrate(bitrate_kbps, read_be32(size_end + average_bitrate_after_size));
     write_be32(size_end + max_bitrate_after_size, target);
     write_be32(size_end + average_bitrate_after_size, target);
 
-    if (!apply)
-        return planned != nullptr ? plan_edit(*planned, entry_start, entry, edited) : status_ok;
+    if (!apply) {
+        if (planned != nullptr)
+            *planned = {entry_start, std::move(entry), std::move(edited), status_short_write};
+        return status_ok;
+    }
     return write_back(stream, entry_start, edited) ? status_ok : status_short_write;
 }

@@ -78,13 +78,10 @@ container_status read_payload(std::FILE* stream, std::int32_t length,
     return status_ok;
 }
 
-container_status plan_edit(payload_edit& planned, std::int64_t position,
-                           const std::vector<std::uint8_t>& original,
-                           const std::vector<std::uint8_t>& edited) {
-    planned.position = position;
+container_status copy_payload(const std::vector<std::uint8_t>& payload,
+                              std::vector<std::uint8_t>& copy) {
     try {
-        planned.original = original;
-        planned.edited = edited;
+        copy = payload;
     } catch (const std::bad_alloc&) {
         return report("error!(malloc)", status_no_buffer);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 constexpr std::size_t box_header_size = 8;
+constexpr std::size_t fourcc_size = 4;
 
 // What the container operations return.
 enum container_status : int {
@@ -28,7 +29,6 @@ struct payload_edit {
     std::vector<std::uint8_t> edited;
     container_status short_write = status_short_write; // returned for a short write-back
 };
-constexpr std::size_t fourcc_size = 4;
 
 constexpr std::uint32_t read_be32(const std::uint8_t* bytes) noexcept {
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
@@ -70,11 +70,10 @@ std::int32_t find_child_box(std::FILE* stream, const char* type);
 // ends the line. Returns `status`.
 container_status report(const char* message, container_status status);
 
-// Records in `planned` the payload at `position` as read and as edited; false when
-// the copies cannot be had.
-container_status plan_edit(payload_edit& planned, std::int64_t position,
-                           const std::vector<std::uint8_t>& original,
-                           const std::vector<std::uint8_t>& edited);
+// Copies `payload` into `copy`, where the edit is worked out. On failure reports
+// "error!(malloc)" and returns status_no_buffer.
+container_status copy_payload(const std::vector<std::uint8_t>& payload,
+                              std::vector<std::uint8_t>& copy);
 
 // Reads `length` bytes into `payload`. The buffer grows with the bytes that really
 // arrive, so a header that claims more than the file holds costs no more memory than

@@ -2,6 +2,8 @@
 
 #include "container/box.hpp"
 
+#include <utility>
+
 namespace {
 
 constexpr std::size_t major_brand_size = fourcc_size;
@@ -52,16 +54,18 @@ container_status fix_ftyp(std::FILE* stream, bool apply, payload_edit* planned) 
     const off_t box_end = apply ? ftello(stream) : 0;
     if (!accepted_major_brand(payload))
         return report("format error!(ftyp main)", status_format_error);
-    if (!apply && planned == nullptr) {
+    if (!apply && planned == nullptr)
         return status_ok;
-    }
-    std::vector<std::uint8_t> edited = payload;
+    std::vector<std::uint8_t> edited;
+    if (const container_status status = copy_payload(payload, edited); status != status_ok)
+        return status;
     std::memcpy(edited.data(), "M4A ", major_brand_size);
     promote_m4a_brand(edited);
     if (!apply) {
-        planned->short_write = status_ftyp_short_write;
-        // The stream stands at the start of the file, so the payload follows the header.
-        return plan_edit(*planned, box_header_size, payload, edited);
+        // The stream stood at the start of the file, so the payload follows the header.
+        *planned = {box_header_size, std::move(payload), std::move(edited),
+                    status_ftyp_short_write};
+        return status_ok;
     }
     if (!write_back(stream, payload_start, edited) || box_end < 0 ||
         fseeko(stream, box_end, SEEK_SET) != 0)

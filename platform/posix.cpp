@@ -126,34 +126,29 @@ bool unnamed_refused(int error) {
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
 }
 
-bool read_all_at(int fd, std::int64_t offset, void* bytes, std::size_t count) {
-    auto* at = static_cast<char*>(bytes);
+// Moves exactly `count` bytes at `offset` with `transfer` (pread or pwrite), however
+// many calls that takes; false on an error or a transfer that moves nothing.
+template <typename Byte, typename Transfer>
+bool transfer_all_at(Transfer transfer, int fd, std::int64_t offset, Byte* at, std::size_t count) {
     while (count > 0) {
-        const ssize_t got = ::pread(fd, at, count, offset);
-        if (got < 0 && errno == EINTR)
+        const ssize_t moved = transfer(fd, at, count, offset);
+        if (moved < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
+        if (moved <= 0)
             return false;
-        at += got;
-        offset += got;
-        count -= static_cast<std::size_t>(got);
+        at += moved;
+        offset += moved;
+        count -= static_cast<std::size_t>(moved);
     }
     return true;
 }
 
+bool read_all_at(int fd, std::int64_t offset, void* bytes, std::size_t count) {
+    return transfer_all_at(::pread, fd, offset, static_cast<char*>(bytes), count);
+}
+
 bool write_all_at(int fd, std::int64_t offset, const void* bytes, std::size_t count) {
-    const auto* at = static_cast<const char*>(bytes);
-    while (count > 0) {
-        const ssize_t written = ::pwrite(fd, at, count, offset);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        at += written;
-        offset += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return transfer_all_at(::pwrite, fd, offset, static_cast<const char*>(bytes), count);
 }
 
 // Copies from `copied` up to `size` with reads and writes at explicit offsets; stops
