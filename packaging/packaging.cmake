@@ -44,8 +44,11 @@ install(FILES packaging/m4afix.bash-completion
 install(FILES LICENSE DESTINATION ${doc_dir} COMPONENT licence)
 install(FILES ${packaging_dir}/copyright ${packaging_dir}/debian/changelog.gz
         DESTINATION ${doc_dir} COMPONENT debian EXCLUDE_FROM_ALL)
-install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-        RENAME m4afix COMPONENT debian EXCLUDE_FROM_ALL)
+if(M4AFIX_STATIC)
+    install(FILES packaging/lintian-overrides
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME m4afix
+            COMPONENT debian EXCLUDE_FROM_ALL)
+endif()
 
 set(CPACK_GENERATOR "DEB;TGZ")
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/packaging/cpack_components.cmake)
@@ -64,5 +67,9 @@ whole or not at all; with -w it edits the file itself and renames it.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A static tool depends on no shared library; a dynamic one gets its dependencies worked
+# out (which needs dpkg-dev and file).
+if(NOT M4AFIX_STATIC)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
