@@ -10,7 +10,9 @@ set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/m4afix)
 
 # The Debian copyright file is the licence in its machine-readable form.
 file(READ LICENSE licence)
-string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" copyright_line "${licence}")
+if(NOT licence MATCHES "Copyright \\(c\\) ([^\n]+)")
+    message(FATAL_ERROR "LICENSE has no copyright line")
+endif()
 set(M4AFIX_COPYRIGHT ${CMAKE_MATCH_1})
 string(REGEX REPLACE "^.*\n\n(Permission)" "\\1" licence_text "${licence}")
 string(STRIP "${licence_text}" licence_text)
