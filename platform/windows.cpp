@@ -4,6 +4,7 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include "platform/platform.hpp"
+#include "platform/windows_handle.hpp"
 
 #include <windows.h>
 
@@ -23,6 +24,22 @@ namespace platform {
 // current folder.
 const char* const path_separators = "\\/:";
 
+bool to_wide(const char* text, std::wstring& wide) {
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (length <= 0)
+        return false;
+    try {
+        wide.resize(static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length) !=
+        length)
+        return false;
+    wide.pop_back(); // the terminator
+    return true;
+}
+
 namespace {
 
 constexpr std::size_t copy_buffer_size = 128 * 1024;
@@ -41,29 +58,6 @@ constexpr std::int64_t ticks_1601_to_1970 = 116'444'736'000'000'000;
 
 constexpr unsigned read_only_permissions = 0444;
 constexpr unsigned writable_permissions = 0666;
-
-// Owns a handle from CreateFileW until it is released to another owner.
-class owned_handle {
-  public:
-    explicit owned_handle(HANDLE handle) : handle_(handle) {}
-    ~owned_handle() {
-        if (valid())
-            ::CloseHandle(handle_);
-    }
-    owned_handle(const owned_handle&) = delete;
-    owned_handle& operator=(const owned_handle&) = delete;
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-    HANDLE release() {
-        const HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle;
-    }
-
-  private:
-    HANDLE handle_;
-};
 
 // The hidden name of the copy being made, if it has one, for the console control
 // handler: a run that is interrupted removes it before it ends. The handler runs on a
@@ -97,22 +91,6 @@ HANDLE handle_of(native_file file) {
 
 native_file native_of(HANDLE handle) {
     return reinterpret_cast<native_file>(handle);
-}
-
-bool to_wide(const char* text, std::wstring& wide) {
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (length <= 0)
-        return false;
-    try {
-        wide.resize(static_cast<std::size_t>(length));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length) !=
-        length)
-        return false;
-    wide.pop_back(); // the terminator
-    return true;
 }
 
 // The path as the wide API takes it. A long one becomes a full path in the "\\?\"

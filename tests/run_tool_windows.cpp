@@ -5,6 +5,8 @@
 #define NOMINMAX
 #include "run_tool.hpp"
 
+#include "platform/windows_handle.hpp"
+
 #include <windows.h>
 
 #include <cwchar>
@@ -13,30 +15,12 @@
 
 namespace {
 
-class owned_handle {
-  public:
-    explicit owned_handle(HANDLE handle) : handle_(handle) {}
-    ~owned_handle() {
-        if (valid())
-            ::CloseHandle(handle_);
-    }
-    owned_handle(const owned_handle&) = delete;
-    owned_handle& operator=(const owned_handle&) = delete;
+using platform::owned_handle;
 
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
-
+// The words are the tests' own, always UTF-8.
 std::wstring wide(const std::string& utf8) {
-    if (utf8.empty())
-        return {};
-    const auto size = static_cast<int>(utf8.size());
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-    std::wstring text(static_cast<std::size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, text.data(), length);
+    std::wstring text;
+    platform::to_wide(utf8.c_str(), text);
     return text;
 }
 
