@@ -6,6 +6,7 @@
 #include "platform/platform.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -33,45 +34,15 @@ void skip_notice(const char* notice, const char* path) {
 }
 
 // What the check pass found to rewrite: the file-type payload and the "mp4a" entry.
-struct planned_edits {
-    payload_edit ftyp;
-    payload_edit entry;
-};
+using planned_edits = std::array<payload_edit, 2>;
 
 // The check pass: validates the input and works out the edit in memory only.
 bool passes_check(std::FILE* input, std::int32_t bitrate_kbps, planned_edits& edits) {
-    return fix_ftyp(input, false, &edits.ftyp) == status_ok &&
-           fix_audio_bitrate(input, bitrate_kbps, false, &edits.entry) == status_ok;
+    return fix_ftyp(input, edits[0]) == status_ok &&
+           fix_audio_bitrate(input, bitrate_kbps, edits[1]) == status_ok;
 }
 
-// The edit pass on the working file, from what the check pass planned.
-bool edit(const platform::working_file& work, const planned_edits& edits) {
-    return apply_edit(work, edits.ftyp) == status_ok && apply_edit(work, edits.entry) == status_ok;
-}
-
-// A copy gets its name only once it is whole; a failed one is never seen.
-void finish_copy(const char* path, platform::working_file& copy, bool edited) {
-    if (!edited) {
-        skip_notice(" Skipped File:%s\n", path);
-        return;
-    }
-    if (!publish_copy(copy)) {
-        skip_notice("Skipped:%s\n", path);
-        return;
-    }
-    if (!platform::close_file(copy)) {
-        platform::remove_name(output_path.c_str());
-        skip_notice(" Skipped File:%s\n", path);
-    }
-}
-
-void finish_in_place(const char* path, platform::working_file& file, bool edited) {
-    const bool closed = platform::close_file(file);
-    if (!edited || !closed || !rename_input(path))
-        skip_notice(" Skipped File:%s\n", path);
-}
-
-void process_file(const char* path, const options& opts) {
+void process_file(const char* path, const options& opts, output_name& output) {
     platform::input_file input;
     planned_edits edits;
     if (!platform::open_input(path, input) ||
@@ -80,19 +51,19 @@ void process_file(const char* path, const options& opts) {
         return;
     }
     platform::working_file work;
-    const bool opened = open_output(path, opts.overwrite, input, work);
+    const bool opened = open_output(path, opts.overwrite, input, output, work);
     input.stream.reset();
     if (!opened) {
         skip_notice("Skipped:%s\n", path);
         return;
     }
-    const bool edited = edit(work, edits);
-    if (edited)
-        platform::keep_times(work, input.times);
-    if (opts.overwrite)
-        finish_in_place(path, work, edited);
-    else
-        finish_copy(path, work, edited);
+    const finish_result result = opts.overwrite
+                                     ? finish_in_place(path, work, output, edits, input.times)
+                                     : finish_copy(work, output, edits, input.times);
+    if (result == finish_result::edit_failed)
+        skip_notice(" Skipped File:%s\n", path);
+    else if (result == finish_result::not_published)
+        skip_notice("Skipped:%s\n", path);
 }
 
 // Writes the usage text to standard output.
@@ -166,8 +137,8 @@ int run(int argc, char* argv[]) {
         print_usage(program_name);
         return -1;
     }
+    output_name output; // one name buffer for the whole run
     for (int i = opts.first_file; i < argc; ++i)
-        process_file(argv[i], opts);
-    output_path = std::string{};
+        process_file(argv[i], opts, output);
     return 0;
 }

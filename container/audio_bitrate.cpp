@@ -70,8 +70,8 @@ std::uint32_t target_bitrate(std::int32_t bitrate_kbps, std::uint32_t average) {
     return (average + 499u) / 1000u * 1000u;
 }
 
-container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps, bool apply,
-                                   payload_edit* planned) {
+container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps,
+                                   payload_edit& planned) {
     for (const descent_step& step : descent)
         if (find_child_box(stream, step.type) < 0)
             return report(step.message, status_format_error);
@@ -85,7 +85,7 @@ container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps,
     if (length < 0)
         return report("format error(mp4a)", status_format_error);
     // After the seeks of the descent the stream knows its position without asking.
-    const off_t entry_start = apply || planned != nullptr ? ftello(stream) : 0;
+    const off_t entry_start = ftello(stream);
     std::vector<std::uint8_t> entry;
     if (const container_status status = read_payload(stream, length, entry); status != status_ok)
         return status;
@@ -101,11 +101,6 @@ container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps,
         target_bitrate(bitrate_kbps, read_be32(size_end + average_bitrate_after_size));
     write_be32(size_end + max_bitrate_after_size, target);
     write_be32(size_end + average_bitrate_after_size, target);
-
-    if (!apply) {
-        if (planned != nullptr)
-            *planned = {entry_start, std::move(entry), std::move(edited), status_short_write};
-        return status_ok;
-    }
-    return write_back(stream, entry_start, edited) ? status_ok : status_short_write;
+    planned = {entry_start, std::move(entry), std::move(edited), status_short_write};
+    return status_ok;
 }

@@ -7,14 +7,13 @@
 #include <span>
 
 // Follows the first track from right after the file-type box down to its "mp4a" sample
-// entry and sets the maximum and average bit rate of its MPEG-4 audio decoder
-// configuration to `bitrate_kbps` * 1000, or with `bitrate_kbps` 0 to the stored
-// average rounded to 1000 bit/s. With `apply` the entry is written back in place.
-// Returns 0; -1 on a format error or short read; -2 when the buffer cannot be had;
-// -3 when the write-back falls short. In check mode, `planned` (when given) receives the
-// entry's position, its bytes and the rewritten bytes.
-container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps, bool apply,
-                                   payload_edit* planned = nullptr);
+// entry and works out the entry with the maximum and average bit rate of its MPEG-4
+// audio decoder configuration set to `bitrate_kbps` * 1000, or with `bitrate_kbps` 0 to
+// the stored average rounded to 1000 bit/s. Returns 0 with `planned` holding the entry's
+// position, its bytes and the rewritten bytes; -1 on a format error or short read; -2
+// when a buffer cannot be had. A short write of the planned entry counts as -3.
+container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps,
+                                   payload_edit& planned);
 
 // The bit rate stored for `bitrate_kbps` and a stored average of `average` bit/s.
 std::uint32_t target_bitrate(std::int32_t bitrate_kbps, std::uint32_t average);

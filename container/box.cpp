@@ -87,10 +87,3 @@ container_status copy_payload(const std::vector<std::uint8_t>& payload,
     }
     return status_ok;
 }
-
-bool write_back(std::FILE* stream, off_t position, const std::vector<std::uint8_t>& payload) {
-    if (position < 0 || fseeko(stream, position, SEEK_SET) != 0)
-        return false;
-    const std::size_t written = std::fwrite(payload.data(), 1, payload.size(), stream);
-    return std::fflush(stream) == 0 && written == payload.size();
-}

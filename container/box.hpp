@@ -15,8 +15,8 @@ enum container_status : int {
     status_ok = 0,
     status_format_error = -1, // a format error or a short read
     status_no_buffer = -2,    // a payload buffer could not be had
-    status_short_write = -3,  // the "mp4a" write-back fell short
-    // The file-type box's write-back shares its code with a missing buffer.
+    status_short_write = -3,  // the "mp4a" entry's write fell short
+    // The file-type payload's short write shares its code with a missing buffer.
     status_ftyp_short_write = -2,
 };
 
@@ -81,7 +81,3 @@ container_status copy_payload(const std::vector<std::uint8_t>& payload,
 // or reports "error!(rd box)" and returns status_format_error for a short read.
 container_status read_payload(std::FILE* stream, std::int32_t length,
                               std::vector<std::uint8_t>& payload);
-
-// Writes `payload` back at `position` and flushes it: a write counts only once it has
-// reached the file. False on any shortfall.
-bool write_back(std::FILE* stream, off_t position, const std::vector<std::uint8_t>& payload);

@@ -37,7 +37,7 @@ void promote_m4a_brand(std::vector<std::uint8_t>& payload) {
 
 } // namespace
 
-container_status fix_ftyp(std::FILE* stream, bool apply, payload_edit* planned) {
+container_status fix_ftyp(std::FILE* stream, payload_edit& planned) {
     box_header header;
     if (!read_box_header(stream, header))
         return report("format error!(size)", status_format_error);
@@ -46,29 +46,17 @@ container_status fix_ftyp(std::FILE* stream, bool apply, payload_edit* planned) 
     const std::int32_t length = payload_length(header);
     if (length < 0)
         return report("error!(malloc)", status_no_buffer);
-    // Positions matter only for the write-back; finding them costs a system call each.
-    const off_t payload_start = apply ? ftello(stream) : 0;
     std::vector<std::uint8_t> payload;
     if (const container_status status = read_payload(stream, length, payload); status != status_ok)
         return status;
-    const off_t box_end = apply ? ftello(stream) : 0;
     if (!accepted_major_brand(payload))
         return report("format error!(ftyp main)", status_format_error);
-    if (!apply && planned == nullptr)
-        return status_ok;
     std::vector<std::uint8_t> edited;
     if (const container_status status = copy_payload(payload, edited); status != status_ok)
         return status;
     std::memcpy(edited.data(), "M4A ", major_brand_size);
     promote_m4a_brand(edited);
-    if (!apply) {
-        // The stream stood at the start of the file, so the payload follows the header.
-        *planned = {box_header_size, std::move(payload), std::move(edited),
-                    status_ftyp_short_write};
-        return status_ok;
-    }
-    if (!write_back(stream, payload_start, edited) || box_end < 0 ||
-        fseeko(stream, box_end, SEEK_SET) != 0)
-        return status_ftyp_short_write;
+    // The stream stood at the start of the file, so the payload follows the header.
+    planned = {box_header_size, std::move(payload), std::move(edited), status_ftyp_short_write};
     return status_ok;
 }

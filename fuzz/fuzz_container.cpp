@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes through the check pass and the edit pass of the container
-// operations, on an in-memory stream of fixed length, and traps on any broken promise.
+// Feeds arbitrary bytes through the check pass of the container operations, on an
+// in-memory stream of fixed length, and the tool's own edit pass, on a file in memory,
+// and traps on any broken promise.
 //
 // Input layout: the first two bytes, big-endian, modulo 8193 give the bit rate in kbps
 // (0 to 8192, the range the command line admits); the remaining bytes are the file.
@@ -7,11 +8,16 @@
 #include "container/audio_bitrate.hpp"
 #include "container/box.hpp"
 #include "container/ftyp.hpp"
+#include "output/output.hpp"
 #include "platform/io.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <span>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -31,36 +37,36 @@ void require(bool condition) {
         __builtin_trap();
 }
 
-// Statuses of one pass; the bit-rate operation runs only when the file-type box passes,
-// and reads 0 otherwise.
-struct verdict {
-    int ftyp = 0;
-    int audio = 0;
-    bool accepted() const { return ftyp == 0 && audio == 0; }
-    bool operator==(const verdict&) const = default;
-};
-
-bool ftyp_status_known(int status) {
-    return status == 0 || status == -1 || status == -2;
-}
-
-bool audio_status_known(int status) {
-    return status == 0 || status == -1 || status == -2 || status == -3;
-}
-
-// One pass from the start of the stream, in the driver's order.
-verdict run_pass(std::FILE* stream, std::uint32_t ftyp_size, std::int32_t kbps, bool apply) {
+// The check pass from the start of the stream, in the driver's order: the bit-rate
+// operation runs only when the file-type box passes. Returns whether both passed.
+bool passes_check(std::FILE* stream, std::uint32_t ftyp_size, std::int32_t kbps,
+                  std::array<payload_edit, 2>& planned) {
     require(fseeko(stream, 0, SEEK_SET) == 0);
-    verdict result;
-    result.ftyp = fix_ftyp(stream, apply);
-    require(ftyp_status_known(result.ftyp));
-    if (result.ftyp != 0)
-        return result;
+    const int ftyp = fix_ftyp(stream, planned[0]);
+    require(ftyp == 0 || ftyp == -1 || ftyp == -2);
+    if (ftyp != 0)
+        return false;
     // A passing file-type box leaves the stream directly after itself.
     require(ftello(stream) == static_cast<off_t>(ftyp_size));
-    result.audio = fix_audio_bitrate(stream, kbps, apply);
-    require(audio_status_known(result.audio));
-    return result;
+    const int audio = fix_audio_bitrate(stream, kbps, planned[1]);
+    require(audio == 0 || audio == -1 || audio == -2);
+    return audio == 0;
+}
+
+// The tool's edit pass on a file in memory that holds `file`; returns the file after it.
+bytes edited_by_tool(const bytes& file, std::span<const payload_edit> edits) {
+    static const int memory_file = memfd_create("m4afix-fuzz", MFD_CLOEXEC);
+    require(memory_file >= 0 && ftruncate(memory_file, 0) == 0);
+    require(pwrite(memory_file, file.data(), file.size(), 0) == static_cast<ssize_t>(file.size()));
+    platform::working_file work;
+    work.file = memory_file;
+    const container_status status = apply_edits(work, edits);
+    work.file = platform::no_file; // kept for the next input
+    require(status == status_ok);
+    bytes after(file.size() + 1);
+    require(pread(memory_file, after.data(), after.size(), 0) == static_cast<ssize_t>(file.size()));
+    after.pop_back();
+    return after;
 }
 
 void require_length(std::FILE* stream, std::size_t length) {
@@ -112,68 +118,38 @@ bytes with_bitrate_run(bytes file, std::size_t at, std::uint32_t value) {
     return file;
 }
 
-// The input with the payloads that a check pass plans written over it, as the tool's
-// edit pass writes them; each must lie in the file and match what the check pass read.
-bytes with_planned_edits(const bytes& input, std::int32_t kbps) {
-    bytes file = input;
-    payload_edit ftyp;
-    payload_edit entry;
-    {
-        const stream_handle stream{fmemopen(file.data(), file.size(), "r")};
-        require(stream != nullptr);
-        require(fix_ftyp(stream.get(), false, &ftyp) == 0 &&
-                fix_audio_bitrate(stream.get(), kbps, false, &entry) == 0);
-    }
-    for (const payload_edit* edit : {&ftyp, &entry}) {
-        const auto at = static_cast<std::size_t>(edit->position);
-        require(edit->position >= 0 && edit->edited.size() == edit->original.size() &&
-                at + edit->original.size() <= input.size());
-        require(std::equal(edit->original.begin(), edit->original.end(), input.data() + at));
-        std::copy(edit->edited.begin(), edit->edited.end(), file.data() + at);
-    }
-    return file;
-}
-
 void check_input(const bytes& input, std::int32_t kbps) {
     bytes file = input;
-    const stream_handle stream{fmemopen(file.data(), file.size(), "r+")};
+    const stream_handle stream{fmemopen(file.data(), file.size(), "r")};
     require(stream != nullptr);
     const std::uint32_t ftyp_size = input.size() >= fourcc_size ? read_be32(input.data()) : 0;
 
-    const verdict checked = run_pass(stream.get(), ftyp_size, kbps, false);
+    // The check pass reads only; the edit follows only where both operations pass.
+    std::array<payload_edit, 2> planned;
+    const bool accepted = passes_check(stream.get(), ftyp_size, kbps, planned);
     require_length(stream.get(), input.size());
     require(file == input);
-
-    // The edit pass reaches the same verdict; a file-type box it rejects is left alone,
-    // and one it accepts changes in its payload only.
-    const verdict edited = run_pass(stream.get(), ftyp_size, kbps, true);
-    require_length(stream.get(), input.size());
-    require(edited == checked);
-    if (checked.ftyp != 0) {
-        require(file == input);
+    if (!accepted)
         return;
-    }
+
+    // The file-type box changes in its payload only, and keeps its minor version.
+    file = edited_by_tool(input, planned);
     require(same_range(file, input, 0, ftyp_payload_start));
     require(same_range(file, input, major_brand_end,
                        std::min<std::size_t>(minor_version_end, ftyp_size)));
     require(same_fourcc(&file[ftyp_payload_start], "M4A "));
-    if (!checked.accepted()) {
-        require(same_range(file, input, ftyp_size, file.size()));
-        return;
-    }
 
     // Past the file-type box only the two bit-rate fields may change.
     const std::vector<std::size_t> runs = bitrate_runs(input, file, ftyp_size, kbps);
     require(!runs.empty());
 
-    // The edits planned by the check pass make the same file as the edit pass.
-    const bytes once = file;
-    require(with_planned_edits(input, kbps) == once);
-
     // A second bit-rate edit applies the same rule to the value the first one stored.
-    require(fseeko(stream.get(), ftyp_size, SEEK_SET) == 0);
-    require(fix_audio_bitrate(stream.get(), kbps, true) == 0);
-    require_length(stream.get(), input.size());
+    const bytes once = file;
+    const stream_handle again{fmemopen(file.data(), file.size(), "r")};
+    require(again != nullptr && fseeko(again.get(), ftyp_size, SEEK_SET) == 0);
+    payload_edit entry;
+    require(fix_audio_bitrate(again.get(), kbps, entry) == 0);
+    file = edited_by_tool(once, {&entry, 1});
     bool explained = file == once;
     for (std::size_t at : runs)
         explained = explained ||

@@ -58,6 +58,17 @@ enum class name_result {
 // unpublished copies removed when the run is interrupted.
 void prepare_process();
 
+// While one of these lives, a signal (on Windows, a console event) that would end the
+// run is held back; it acts as soon as the last of them goes. A file that is being
+// finished is then either left as it was or finished, never half way. Nestable.
+class ending_signals_deferred {
+  public:
+    ending_signals_deferred();
+    ~ending_signals_deferred();
+    ending_signals_deferred(const ending_signals_deferred&) = delete;
+    ending_signals_deferred& operator=(const ending_signals_deferred&) = delete;
+};
+
 // Opens a regular file for reading, without waiting on a pipe or a device. False when
 // it cannot be opened or is not a regular file.
 bool open_input(const char* path, input_file& input);
@@ -72,14 +83,17 @@ bool name_can_be_made(const char* path);
 
 // Creates the new copy for `output_path` in that path's folder, with the input's
 // permission bits (under the process's mask) and no name of its own yet, or a hidden
-// temporary name where the file system insists on a name.
+// temporary name where the file system insists on a name. The hidden name keeps within
+// the file system's limits whenever `output_path` does.
 bool create_copy(const char* output_path, const input_file& input, working_file& copy);
 
 // Copies the whole input into the new copy. False when a read or write fails or the
 // input holds fewer bytes than it had when it was opened.
 bool copy_contents(const input_file& input, working_file& copy);
 
-// Opens the file at `path` for reading and writing in place.
+// Opens the file at `path` for reading and writing in place, and for renaming while it
+// is open: on Windows that fails at once when another program holds the file open in a
+// way that would refuse the rename.
 bool open_for_update(const char* path, working_file& file);
 
 // Reads or writes exactly `count` bytes at `offset`; false on any shortfall.
@@ -100,6 +114,9 @@ bool close_file(working_file& file);
 void remove_name(const char* path);
 
 // Renames `from` to `to` unless something exists under `to`; never replaces a file.
+// `from` may be open. Where the file system can neither link nor rename without
+// replacing, `to` is first reserved by creating it exclusively, and the rename then
+// replaces only that empty file of the tool's own.
 name_result rename_no_replace(const char* from, const char* to);
 
 } // namespace platform

@@ -1,9 +1,11 @@
 // The file-system calls on POSIX systems. Calls beyond the standard come from
 // posix_fast_paths.hpp, with the standard way taken wherever those decline.
+#include "platform/hidden_name.hpp"
 #include "platform/platform.hpp"
 #include "platform/posix_fast_paths.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,40 +25,47 @@ namespace {
 
 constexpr std::size_t copy_buffer_size = 128 * 1024;
 constexpr int temporary_name_attempts = 100;
-constexpr int removal_signals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::size_t fallback_path_max = 4096;
+
+// The catchable signals whose default action ends the run. SIGXFSZ is not among them: it
+// is ignored, so that a write past a file-size limit fails like any other.
+constexpr int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM, SIGTERM,
+                                  SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
 // The hidden name of the copy being made, if it has one, for the signal handler: a run
-// that is interrupted removes it before it ends. Changed only with those signals
-// blocked, so the handler never sees half a name.
-char pending_name[4096];
+// that is interrupted removes it before it ends. Changed only while the ending signals
+// are deferred, so the handler never sees half a name.
+char pending_name[fallback_path_max];
 
-extern "C" void remove_pending_name(int signal) {
+// How many ending_signals_deferred live, and the first signal that arrived meanwhile.
+// Lock-free atomics are safe to use in a signal handler.
+std::atomic<int> deferral_depth{0};
+std::atomic<int> deferred_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Removes what the run has not finished, then lets `signal` end the run as it would have.
+// Called from the handler, the signal stays blocked until the handler returns.
+void end_run(int signal) {
     if (pending_name[0] != '\0')
         ::unlink(pending_name);
-    // The handler was reset on entry, so the signal now ends the run as it would have.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    ::sigaction(signal, &default_action, nullptr);
     ::raise(signal);
 }
 
-// Blocks the removal signals for its lifetime.
-class removal_signals_blocked {
-  public:
-    removal_signals_blocked() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (const int signal : removal_signals)
-            sigaddset(&set, signal);
-        ::sigprocmask(SIG_BLOCK, &set, &saved_);
+extern "C" void on_ending_signal(int signal) {
+    if (deferral_depth.load() > 0) {
+        int none = 0;
+        deferred_signal.compare_exchange_strong(none, signal);
+        return;
     }
-    ~removal_signals_blocked() { ::sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-    removal_signals_blocked(const removal_signals_blocked&) = delete;
-    removal_signals_blocked& operator=(const removal_signals_blocked&) = delete;
-
-  private:
-    sigset_t saved_;
-};
+    end_run(signal);
+}
 
 void set_pending_name(const std::string& name) {
-    const removal_signals_blocked blocked;
+    const ending_signals_deferred deferred;
     const std::size_t length = std::min(name.size(), sizeof pending_name - 1);
     std::memcpy(pending_name, name.data(), length);
     pending_name[length] = '\0';
@@ -71,13 +80,16 @@ void open_standard_descriptors() {
             std::_Exit(EXIT_FAILURE);
 }
 
-// Removal on interruption, for the signals that the caller has not chosen to ignore.
-void install_removal_handlers() {
+// Cleanup on interruption, for the ending signals that the caller has not chosen to
+// ignore. Interrupted calls restart, so that a deferred signal disturbs nothing.
+void install_ending_signal_handlers() {
     struct sigaction action {};
-    action.sa_handler = remove_pending_name;
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    action.sa_handler = on_ending_signal;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (const int signal : removal_signals) {
+    for (const int signal : ending_signals)
+        sigaddset(&action.sa_mask, signal);
+    for (const int signal : ending_signals) {
         struct sigaction previous {};
         if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
             ::sigaction(signal, &action, nullptr);
@@ -98,20 +110,47 @@ const char* name_part(const char* path) {
     return slash != nullptr ? slash + 1 : path;
 }
 
-// A copy with a name that no one else uses and that `ls` does not show, for file
-// systems that will not make a file without a name: ".song.m4a.1234-0" beside
-// "song.m4a". Created exclusively; the name is kept for removal on interruption.
+// What comes before the last name in `path`, its slash included; empty for a bare name.
+std::string folder_prefix(const char* path) {
+    return std::string(path, static_cast<std::size_t>(name_part(path) - path));
+}
+
+// The longest name for a new file in `folder` and the longest path the system takes.
+std::size_t longest_name_in(const std::string& folder) {
+    const long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    return longest > 0 ? std::min(static_cast<std::size_t>(longest), longest_portable_name)
+                       : longest_portable_name;
+}
+
+std::size_t longest_path_in(const std::string& folder) {
+    const long longest = ::pathconf(folder.c_str(), _PC_PATH_MAX);
+    return longest > 0 ? static_cast<std::size_t>(longest) : fallback_path_max;
+}
+
+// A copy under a hidden name (see hidden_name), for file systems that will not make a
+// file without a name. The name is shortened until it fits the folder's limits, which
+// the output's own name meets. Created exclusively; kept for removal on interruption.
 bool create_hidden(const char* output_path, mode_t mode, working_file& copy) {
     const std::string folder = folder_of(output_path);
-    const std::string stem = (std::strchr(output_path, '/') != nullptr ? folder + "/." : ".") +
-                             name_part(output_path) + "." + std::to_string(::getpid()) + "-";
+    const std::string prefix = folder_prefix(output_path);
+    // Without the terminator; the handler's copy of the path must hold it whole, too.
+    const std::size_t path_room = std::min(longest_path_in(folder), sizeof pending_name) - 1;
+    const std::size_t longest = path_room > prefix.size()
+                                    ? std::min(longest_name_in(folder), path_room - prefix.size())
+                                    : 0;
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        std::string name = stem + std::to_string(attempt);
-        const removal_signals_blocked blocked;
-        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+        const std::string name = hidden_name(
+            name_part(output_path), static_cast<unsigned long>(::getpid()), attempt, longest);
+        if (name.empty()) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        std::string path = prefix + name;
+        const ending_signals_deferred deferred;
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
         if (fd >= 0) {
             copy.file = fd;
-            copy.temporary_name = std::move(name);
+            copy.temporary_name = std::move(path);
             set_pending_name(copy.temporary_name);
             return true;
         }
@@ -123,7 +162,32 @@ bool create_hidden(const char* output_path, mode_t mode, working_file& copy) {
 
 // Errors by which a system says that it makes no files without a name.
 bool unnamed_refused(int error) {
-    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
+    return error == EOPNOTSUPP || error == ENOTSUP || error == EISDIR || error == EINVAL ||
+           error == ENOSYS;
+}
+
+// Errors by which a file system says that it cannot rename without replacing, or cannot
+// link at all (FAT and exFAT through FUSE, many network shares). For a rename, EPERM is
+// a refusal of this rename instead (a sticky folder, say).
+bool exclusive_rename_unsupported(int error) {
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP;
+}
+
+bool link_unsupported(int error) {
+    return error == EPERM || exclusive_rename_unsupported(error);
+}
+
+// Reserves `to` with an empty file of the tool's own, created exclusively, and renames
+// `from` over it: only that reservation is ever replaced.
+name_result rename_over_reservation(const char* from, const char* to) {
+    const int fd = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno == EEXIST ? name_result::name_taken : name_result::failed;
+    ::close(fd);
+    if (::rename(from, to) == 0)
+        return name_result::done;
+    ::unlink(to);
+    return name_result::failed;
 }
 
 // Moves exactly `count` bytes at `offset` with `transfer` (pread or pwrite), however
@@ -184,12 +248,23 @@ working_file::~working_file() {
     close_file(*this);
 }
 
+ending_signals_deferred::ending_signals_deferred() {
+    deferral_depth.fetch_add(1);
+}
+
+ending_signals_deferred::~ending_signals_deferred() {
+    if (deferral_depth.fetch_sub(1) != 1)
+        return;
+    if (const int signal = deferred_signal.exchange(0); signal != 0)
+        end_run(signal);
+}
+
 void prepare_process() {
     open_standard_descriptors();
     // Past a file-size limit a write then fails with EFBIG and is reported like any
     // other failed write, instead of the signal ending the run.
     std::signal(SIGXFSZ, SIG_IGN);
-    install_removal_handlers();
+    install_ending_signal_handlers();
 }
 
 bool open_input(const char* path, input_file& input) {
@@ -275,6 +350,7 @@ void keep_times(const working_file& file, const file_times& times) {
 
 name_result publish(working_file& copy, const char* path) {
     if (!copy.temporary_name.empty()) {
+        const ending_signals_deferred deferred;
         const name_result result = rename_no_replace(copy.temporary_name.c_str(), path);
         if (result == name_result::done) {
             set_pending_name({});
@@ -310,16 +386,22 @@ name_result rename_no_replace(const char* from, const char* to) {
         return name_result::done;
     if (errno == EEXIST)
         return name_result::name_taken;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+    if (!exclusive_rename_unsupported(errno))
         return name_result::failed;
-    // A hard link fails on an existing name just the same; then the old name goes.
-    if (::link(from, to) != 0)
-        return errno == EEXIST ? name_result::name_taken : name_result::failed;
-    if (::unlink(from) != 0) {
+    // A hard link fails on an existing name just the same; then the old name goes. An
+    // interruption never leaves the file under both names, or a reservation behind.
+    const ending_signals_deferred deferred;
+    if (::link(from, to) == 0) {
+        if (::unlink(from) == 0)
+            return name_result::done;
         ::unlink(to);
         return name_result::failed;
     }
-    return name_result::done;
+    if (errno == EEXIST)
+        return name_result::name_taken;
+    if (!link_unsupported(errno))
+        return name_result::failed;
+    return rename_over_reservation(from, to);
 }
 
 } // namespace platform

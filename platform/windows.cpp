@@ -3,6 +3,7 @@
 // renamed once it is whole, since Windows makes no file without a name.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+#include "platform/hidden_name.hpp"
 #include "platform/platform.hpp"
 #include "platform/windows_handle.hpp"
 
@@ -56,27 +57,23 @@ constexpr std::int64_t ticks_per_second = 10'000'000;
 constexpr std::int64_t nanoseconds_per_tick = 100;
 constexpr std::int64_t ticks_1601_to_1970 = 116'444'736'000'000'000;
 
+constexpr DWORD every_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 constexpr unsigned read_only_permissions = 0444;
 constexpr unsigned writable_permissions = 0666;
 
 // The hidden name of the copy being made, if it has one, for the console control
 // handler: a run that is interrupted removes it before it ends. The handler runs on a
-// thread of its own; the lock keeps it from seeing half a name or removing a file while
-// the main thread creates, publishes or removes it.
+// thread of its own; the lock, held by the main thread while an ending_signals_deferred
+// lives, keeps it from seeing half a name, from removing a file while the main thread
+// creates, publishes or removes it, and from ending the run in the middle of a rename.
 SRWLOCK pending_lock = SRWLOCK_INIT;
 wchar_t pending_name[longest_path];
+int deferral_depth = 0; // of the main thread's ending_signals_deferred
 
 // The console's output code page before the run, restored when it ends; 0 when the run
 // did not change it.
 UINT saved_output_code_page = 0;
-
-class pending_name_locked {
-  public:
-    pending_name_locked() { ::AcquireSRWLockExclusive(&pending_lock); }
-    ~pending_name_locked() { ::ReleaseSRWLockExclusive(&pending_lock); }
-    pending_name_locked(const pending_name_locked&) = delete;
-    pending_name_locked& operator=(const pending_name_locked&) = delete;
-};
 
 // Called with the lock held.
 void set_pending_name(const std::wstring& name) {
@@ -280,8 +277,9 @@ void restore_console_code_page() {
         ::SetConsoleOutputCP(saved_output_code_page);
 }
 
-// On Ctrl-C, Ctrl-Break, a closed console window, a log-off or a shutdown: removes the
-// copy being made. The lock stays held, so that the main thread makes and publishes no
+// On Ctrl-C, Ctrl-Break, a closed console window, a log-off or a shutdown: waits until the
+// main thread has finished what it must not leave half done, then removes the copy
+// being made. The lock stays held, so that the main thread makes and publishes no
 // further copy; the default handler after this one then ends the process.
 BOOL WINAPI remove_pending_copy(DWORD) {
     ::AcquireSRWLockExclusive(&pending_lock);
@@ -344,6 +342,16 @@ working_file::~working_file() {
     close_file(*this);
 }
 
+ending_signals_deferred::ending_signals_deferred() {
+    if (deferral_depth++ == 0)
+        ::AcquireSRWLockExclusive(&pending_lock);
+}
+
+ending_signals_deferred::~ending_signals_deferred() {
+    if (--deferral_depth == 0)
+        ::ReleaseSRWLockExclusive(&pending_lock);
+}
+
 void prepare_process() {
     // A path on an empty drive fails like any other, instead of asking with a dialog.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
@@ -361,15 +369,14 @@ void prepare_process() {
     ::SetConsoleCtrlHandler(remove_pending_copy, TRUE);
 }
 
-// Others may read and write the file meanwhile, as on other systems; sharing writes also
-// lets open_for_update open it while this handle is still open.
+// Others may read, write, rename and remove the file meanwhile, as on other systems;
+// sharing all of it also lets open_for_update open it while this handle is still open.
 bool open_input(const char* path, input_file& input) {
     std::wstring wide;
     if (!system_path(path, wide))
         return false;
-    owned_handle opened{::CreateFileW(wide.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr)};
+    owned_handle opened{::CreateFileW(wide.c_str(), GENERIC_READ, every_share, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
     BY_HANDLE_FILE_INFORMATION info;
     if (!opened.valid() || !is_disk_file(opened.get(), info))
         return false;
@@ -414,27 +421,28 @@ bool name_can_be_made(const char* path) {
     return opened.valid() && name.size() <= longest_name_in(opened.get());
 }
 
-// A hidden copy with a name that no one else uses: ".song.m4a.1234-0" beside
-// "song.m4a". A copy of a read-only input is read-only too. Others may read it, and the
-// console control handler may remove it while it is open.
+// A copy under a hidden name (see hidden_name) with the hidden attribute. A copy of a
+// read-only input is read-only too. Others may read it, and the console control handler
+// may remove it while it is open.
 bool create_copy(const char* output_path, const input_file& input, working_file& copy) {
-    const std::string stem = folder_prefix(output_path) + "." + name_part(output_path) + "." +
-                             std::to_string(::GetCurrentProcessId()) + "-";
+    const std::string prefix = folder_prefix(output_path);
     const DWORD attributes =
         FILE_ATTRIBUTE_HIDDEN |
         (input.permissions == read_only_permissions ? FILE_ATTRIBUTE_READONLY : 0);
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        std::string name = stem + std::to_string(attempt);
+        const std::string name = hidden_name(name_part(output_path), ::GetCurrentProcessId(),
+                                             attempt, longest_portable_name);
+        std::string path = prefix + name;
         std::wstring wide;
-        if (!system_path(name.c_str(), wide))
+        if (!system_path(path.c_str(), wide))
             return false;
-        const pending_name_locked locked;
+        const ending_signals_deferred deferred;
         const HANDLE created = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
                                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                              CREATE_NEW, attributes, nullptr);
         if (created != INVALID_HANDLE_VALUE) {
             copy.file = native_of(created);
-            copy.temporary_name = std::move(name);
+            copy.temporary_name = std::move(path);
             set_pending_name(wide);
             return true;
         }
@@ -463,13 +471,16 @@ bool copy_contents(const input_file& input, working_file& copy) {
     return true;
 }
 
+// With the right to delete, the open fails while another program holds the file open
+// without sharing its deletion, which would refuse the rename after the edit; and while
+// this handle is open, no program can open it that way.
 bool open_for_update(const char* path, working_file& file) {
     std::wstring wide;
     if (!system_path(path, wide))
         return false;
-    const HANDLE opened = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE opened =
+        ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, every_share, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE)
         return false;
     file.file = native_of(opened);
@@ -508,7 +519,7 @@ name_result publish(working_file& copy, const char* path) {
     if (copy.temporary_name.empty() || !system_path(copy.temporary_name.c_str(), from) ||
         !system_path(path, to))
         return name_result::failed;
-    const pending_name_locked locked;
+    const ending_signals_deferred deferred;
     const name_result result = move_no_replace(from, to);
     if (result == name_result::done) {
         set_pending_name({});
@@ -526,7 +537,7 @@ bool close_file(working_file& file) {
     if (!file.temporary_name.empty()) {
         std::wstring wide;
         const bool named = system_path(file.temporary_name.c_str(), wide);
-        const pending_name_locked locked;
+        const ending_signals_deferred deferred;
         delete_file(named ? wide.c_str() : pending_name);
         set_pending_name({});
         file.temporary_name.clear();

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <unistd.h>
 #include <vector>
 
 using bytes = std::vector<std::uint8_t>;
@@ -103,12 +102,6 @@ inline stream_handle stream_of(const bytes& content) {
         std::fwrite(content.data(), 1, content.size(), stream.get());
     std::rewind(stream.get());
     return stream;
-}
-
-// A stream over `content` that takes no write: read-only, over a writable file.
-inline stream_handle read_only_stream_of(const bytes& content) {
-    const stream_handle writable = stream_of(content);
-    return stream_handle{fdopen(dup(fileno(writable.get())), "rb")};
 }
 
 inline bytes contents(std::FILE* stream) {

@@ -5,11 +5,13 @@
 //
 // A plan is a comma-separated list of rules "kind:N[:effect]": N is the number of the call
 // of that kind (counted from 1 over the whole run) or "*" for every call. The effect is an
-// errno name (EIO, the default, EXDEV, ENOSPC, EEXIST, EINVAL or EOPNOTSUPP), "short": a
-// call that moves half the bytes asked for and no more than 1000, fewer than any test file
-// holds (a call that moves no data fails with EIO instead), "zero": a transfer that moves
-// nothing, as at the end of a file, or "stop": the process stops itself (SIGSTOP) before
-// making the call for real, so that a test can act while the run is at that point.
+// errno name (EIO, the default, EXDEV, ENOSPC, EEXIST, EINVAL, EOPNOTSUPP, EFBIG, EPERM or
+// EISDIR), "short": a call that moves half the bytes asked for and no more than 1000,
+// fewer than any test file holds (a call that moves no data fails with EIO instead),
+// "zero": a transfer that moves nothing, as at the end of a file, "garble": a read whose
+// first byte comes back changed, as if another program had just written there, or
+// "stop": the process stops itself (SIGSTOP) before making the call for real, so that a
+// test can act while the run is at that point.
 // Kinds:
 // - open_input, open_unnamed, open_temp, open_update: opens for reading, of a file without
 //   a name, of a new named file, and for update;
@@ -20,7 +22,7 @@
 // - work_read, work_write: the reads and writes of the edit pass, told from those of the
 //   copy by the file (a read of a file open for writing is the edit pass reading back,
 //   and every write to that file after it belongs to the edit pass too);
-// - linkat, renameat2, link: the publication of a copy and the rename of an input;
+// - linkat, renameat2, link, rename: the publication of a copy and the rename of an input;
 // - work_close: the close of a file opened for writing.
 // Every injected fault appends "kind:N" and a newline to the file named by
 // M4AFIX_FAULT_LOG, so that a test can tell that its fault really happened.
@@ -48,6 +50,7 @@ int __real_linkat(int from_folder, const char* from, int to_folder, const char* 
 int __real_renameat2(int from_folder, const char* from, int to_folder, const char* to,
                      unsigned flags);
 int __real_link(const char* from, const char* to);
+int __real_rename(const char* from, const char* to);
 int __real_close(int fd);
 }
 
@@ -69,6 +72,7 @@ enum call_kind {
     linkat_call,
     renameat2_call,
     link_call,
+    rename_call,
     work_close,
     kind_count
 };
@@ -76,12 +80,13 @@ enum call_kind {
 constexpr std::array<std::string_view, kind_count> kind_names = {
     "open_input", "open_unnamed",    "open_temp", "open_update", "fdopen",    "in_read",
     "in_seek",    "copy_file_range", "copy_read", "copy_write",  "work_read", "work_write",
-    "linkat",     "renameat2",       "link",      "work_close"};
+    "linkat",     "renameat2",       "link",      "rename",      "work_close"};
 
 // Effects that are not an errno value.
 constexpr int short_transfer = 0;
 constexpr int zero_transfer = -1;
 constexpr int stop_first = -2;
+constexpr int garbled_transfer = -3;
 constexpr std::size_t short_count = 1000;
 
 struct named_error {
@@ -95,6 +100,10 @@ constexpr named_error effects[] = {{"EIO", EIO},
                                    {"EEXIST", EEXIST},
                                    {"EINVAL", EINVAL},
                                    {"EOPNOTSUPP", EOPNOTSUPP},
+                                   {"EFBIG", EFBIG},
+                                   {"EPERM", EPERM},
+                                   {"EISDIR", EISDIR},
+                                   {"garble", garbled_transfer},
                                    {"short", short_transfer},
                                    {"zero", zero_transfer},
                                    {"stop", stop_first}};
@@ -203,10 +212,15 @@ int failed(const rule& r) {
 }
 
 // Bytes to move for a call of `kind` asked to move `count`; -1 when it fails instead.
-ssize_t allowed(int kind, std::size_t count) {
+// A garbled transfer moves them all; `garble` tells the caller to change what it read.
+ssize_t allowed(int kind, std::size_t count, bool* garble = nullptr) {
     const rule* r = fault(kind);
     if (r == nullptr)
         return static_cast<ssize_t>(count);
+    if (r->error == garbled_transfer && garble != nullptr) {
+        *garble = true;
+        return static_cast<ssize_t>(count);
+    }
     if (r->error == zero_transfer)
         return 0;
     if (r->error != short_transfer)
@@ -306,10 +320,14 @@ int __wrap_open64(const char* path, int flags, ...) {
 }
 
 ssize_t __wrap_pread64(int fd, void* buffer, size_t count, off64_t offset) {
-    const ssize_t allowed_count = allowed(read_kind(fd), count);
-    return allowed_count < 0
-               ? allowed_count
-               : __real_pread64(fd, buffer, static_cast<std::size_t>(allowed_count), offset);
+    bool garble = false;
+    const ssize_t allowed_count = allowed(read_kind(fd), count, &garble);
+    if (allowed_count < 0)
+        return allowed_count;
+    const ssize_t got = __real_pread64(fd, buffer, static_cast<std::size_t>(allowed_count), offset);
+    if (garble && got > 0)
+        static_cast<unsigned char*>(buffer)[0] ^= 0xff;
+    return got;
 }
 
 ssize_t __wrap_pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
@@ -345,6 +363,12 @@ int __wrap_link(const char* from, const char* to) {
     if (const rule* r = fault(link_call))
         return failed(*r);
     return __real_link(from, to);
+}
+
+int __wrap_rename(const char* from, const char* to) {
+    if (const rule* r = fault(rename_call))
+        return failed(*r);
+    return __real_rename(from, to);
 }
 
 // Closes the descriptor in any case, as close(2) does when it reports an error.

@@ -2,6 +2,9 @@
 // is in run_tool_posix.cpp and run_tool_windows.cpp.
 #include "run_tool.hpp"
 
+#include "output/output.hpp"
+#include "platform/platform.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -76,4 +79,24 @@ std::vector<std::string> names_in(const fs::path& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+edit_outcome edit_file(const bytes& content, std::span<const payload_edit> edits, bool read_only) {
+    const temp_dir dir;
+    const fs::path path = dir / "f";
+    write_file(path, content);
+    int status = -100;
+    {
+        platform::input_file input;
+        platform::working_file work;
+        const bool opened = read_only ? platform::open_input(path.string().c_str(), input)
+                                      : platform::open_for_update(path.string().c_str(), work);
+        if (read_only)
+            work.file = input.file; // borrowed: `input` closes it
+        if (opened)
+            status = apply_edits(work, edits);
+        if (read_only)
+            work.file = platform::no_file;
+    }
+    return {status, read_file(path)};
 }

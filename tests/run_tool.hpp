@@ -2,9 +2,11 @@
 #pragma once
 
 #include "box_builder.hpp"
+#include "container/box.hpp"
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 #ifndef _WIN32
@@ -37,6 +39,7 @@ struct run_limits {
     int start_gate = -1;               // a descriptor to read one byte from before the start
     bool close_standard_error = false; // start with descriptor 2 closed
     int signal_when_stopped = 0;       // sent, with SIGCONT, when the run stops itself
+    int ignored_signal = 0;            // ignored from the start, as nohup does with SIGHUP
 #endif
 };
 
@@ -75,3 +78,13 @@ int filled_pipe(const fs::path& path, const bytes& content);
 bytes read_file(const fs::path& path);
 // The names in `dir`, sorted, in UTF-8.
 std::vector<std::string> names_in(const fs::path& dir);
+
+// Writes `edits` into a file holding `content` with the tool's own edit pass, the file
+// opened for update or, to make every write fail, for reading only. Returns the status
+// and the file's bytes afterwards.
+struct edit_outcome {
+    int status;
+    bytes after;
+};
+edit_outcome edit_file(const bytes& content, std::span<const payload_edit> edits,
+                       bool read_only = false);

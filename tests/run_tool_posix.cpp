@@ -41,6 +41,11 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
         ::close(out_fd);
         ::close(err_fd);
         ::umask(022);
+        // Signals that dump core leave no core file in the test's folder.
+        const rlimit no_core{0, 0};
+        ::setrlimit(RLIMIT_CORE, &no_core);
+        if (limits.ignored_signal != 0)
+            ::signal(limits.ignored_signal, SIG_IGN);
         if (limits.file_size != RLIM_INFINITY) {
             const rlimit limit{limits.file_size, limits.file_size};
             ::setrlimit(RLIMIT_FSIZE, &limit);
