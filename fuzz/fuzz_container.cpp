@@ -8,7 +8,7 @@
 #include "container/audio_bitrate.hpp"
 #include "container/box.hpp"
 #include "container/ftyp.hpp"
-#include "output/output.hpp"
+#include "fuzz/edit_in_memory.hpp"
 #include "platform/io.hpp"
 
 #include <algorithm>
@@ -16,8 +16,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -53,20 +51,10 @@ bool passes_check(std::FILE* stream, std::uint32_t ftyp_size, std::int32_t kbps,
     return audio == 0;
 }
 
-// The tool's edit pass on a file in memory that holds `file`; returns the file after it.
-bytes edited_by_tool(const bytes& file, std::span<const payload_edit> edits) {
-    static const int memory_file = memfd_create("m4afix-fuzz", MFD_CLOEXEC);
-    require(memory_file >= 0 && ftruncate(memory_file, 0) == 0);
-    require(pwrite(memory_file, file.data(), file.size(), 0) == static_cast<ssize_t>(file.size()));
-    platform::working_file work;
-    work.file = memory_file;
-    const container_status status = apply_edits(work, edits);
-    work.file = platform::no_file; // kept for the next input
-    require(status == status_ok);
-    bytes after(file.size() + 1);
-    require(pread(memory_file, after.data(), after.size(), 0) == static_cast<ssize_t>(file.size()));
-    after.pop_back();
-    return after;
+// The tool's edit pass on a copy of `file`; returns the copy after it.
+bytes edited_by_tool(bytes file, std::span<const payload_edit> edits) {
+    require(edit_in_memory(file, edits));
+    return file;
 }
 
 void require_length(std::FILE* stream, std::size_t length) {

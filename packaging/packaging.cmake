@@ -1,5 +1,5 @@
 # The installed files of a POSIX system and the two packages that CPack makes of them: a
-# Debian package and a tarball, the download that runs on any x86-64 Linux.
+# Debian package and a tarball, the download that runs on any Linux of its processor.
 
 set(M4AFIX_MAINTAINER "m4afix developers <m4afix@example.org>"
     CACHE STRING "The maintainer named in the Debian package and its changelog")
@@ -67,6 +67,12 @@ bit rate in place; the audio and every other byte stay as they are.
 By default it writes a converted copy beside each file, which appears
 whole or not at all; with -w it edits the file itself and renames it.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build's toolchain file names the target's Debian architecture, which the tarball's
+# name carries too; a native build's packages are for the build machine's.
+if(M4AFIX_DEBIAN_ARCHITECTURE)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${M4AFIX_DEBIAN_ARCHITECTURE})
+    set(CPACK_SYSTEM_NAME Linux-${M4AFIX_DEBIAN_ARCHITECTURE})
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # A static tool depends on no shared library; a dynamic one gets its dependencies worked

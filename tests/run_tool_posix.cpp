@@ -19,11 +19,26 @@ std::vector<char*> pointers_to(std::vector<std::string>& words) {
     return pointers;
 }
 
+// A cross build's tool runs under the emulator (qemu-user), which takes the binary and
+// the tool's own argv[0] as options. Empty in a native build.
+constexpr const char* emulator = M4AFIX_EMULATOR;
+constexpr bool emulated = emulator[0] != '\0';
+
+// The argument vector of the program that execve starts.
+std::vector<std::string> command_for(const char* binary, const std::vector<std::string>& words) {
+    if (!emulated)
+        return words;
+    std::vector<std::string> command{emulator, "-0", words.front(), binary};
+    command.insert(command.end(), words.begin() + 1, words.end());
+    return command;
+}
+
 } // namespace
 
 int spawn_tool(const char* binary, const std::vector<std::string>& words, const fs::path& dir,
                const run_limits& limits, const fs::path& out, const fs::path& err) {
-    std::vector<std::string> arguments = words;
+    const char* program = emulated ? emulator : binary;
+    std::vector<std::string> arguments = command_for(binary, words);
     const std::vector<char*> argv = pointers_to(arguments);
     std::vector<std::string> variables;
     for (char** variable = environ; *variable != nullptr; ++variable)
@@ -61,7 +76,7 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
         char go;
         if (limits.start_gate >= 0 && ::read(limits.start_gate, &go, 1) != 1)
             _exit(127);
-        ::execve(binary, argv.data(), envp.data());
+        ::execve(program, argv.data(), envp.data());
         _exit(127);
     }
     int status = 0;
