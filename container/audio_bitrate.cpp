@@ -85,7 +85,7 @@ container_status fix_audio_bitrate(std::FILE* stream, std::int32_t bitrate_kbps,
     if (length < 0)
         return report("format error(mp4a)", status_format_error);
     // After the seeks of the descent the stream knows its position without asking.
-    const off_t entry_start = ftello(stream);
+    const std::int64_t entry_start = stream_position(stream);
     std::vector<std::uint8_t> entry;
     if (const container_status status = read_payload(stream, length, entry); status != status_ok)
         return status;

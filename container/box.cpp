@@ -53,6 +53,12 @@ std::int32_t find_child_box(std::FILE* stream, const char* type) {
     }
 }
 
+std::int64_t stream_position(std::FILE* stream) {
+    // The standard ftell and fseek take a long, which holds only 32 bits on Windows;
+    // ftello and fseeko take 64-bit positions everywhere.
+    return ftello(stream);
+}
+
 container_status report(const char* message, container_status status) {
     std::fputs(message, stderr);
     return status;

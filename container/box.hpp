@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <sys/types.h>
 #include <vector>
 
 constexpr std::size_t box_header_size = 8;
@@ -60,6 +59,10 @@ bool read_box_header(std::FILE* stream, box_header& header);
 constexpr std::int32_t payload_length(const box_header& header) noexcept {
     return static_cast<std::int32_t>(header.size - box_header_size);
 }
+
+// The stream's position, in the type that planned edits record positions in; -1 when the
+// runtime cannot tell.
+std::int64_t stream_position(std::FILE* stream);
 
 // Searches the box at the stream position and its following siblings for `type`.
 // Returns the payload length of the first match, the stream standing at its payload,

@@ -39,13 +39,13 @@ void require(bool condition) {
 // operation runs only when the file-type box passes. Returns whether both passed.
 bool passes_check(std::FILE* stream, std::uint32_t ftyp_size, std::int32_t kbps,
                   std::array<payload_edit, 2>& planned) {
-    require(fseeko(stream, 0, SEEK_SET) == 0);
+    std::rewind(stream);
     const int ftyp = fix_ftyp(stream, planned[0]);
     require(ftyp == 0 || ftyp == -1 || ftyp == -2);
     if (ftyp != 0)
         return false;
     // A passing file-type box leaves the stream directly after itself.
-    require(ftello(stream) == static_cast<off_t>(ftyp_size));
+    require(stream_position(stream) == std::int64_t{ftyp_size});
     const int audio = fix_audio_bitrate(stream, kbps, planned[1]);
     require(audio == 0 || audio == -1 || audio == -2);
     return audio == 0;
@@ -59,7 +59,8 @@ bytes edited_by_tool(bytes file, std::span<const payload_edit> edits) {
 
 void require_length(std::FILE* stream, std::size_t length) {
     require(std::fflush(stream) == 0);
-    require(fseeko(stream, 0, SEEK_END) == 0 && ftello(stream) == static_cast<off_t>(length));
+    require(std::fseek(stream, 0, SEEK_END) == 0 &&
+            stream_position(stream) == static_cast<std::int64_t>(length));
 }
 
 bool same_range(const bytes& a, const bytes& b, std::size_t from, std::size_t to) {
@@ -134,7 +135,7 @@ void check_input(const bytes& input, std::int32_t kbps) {
     // A second bit-rate edit applies the same rule to the value the first one stored.
     const bytes once = file;
     const stream_handle again{fmemopen(file.data(), file.size(), "r")};
-    require(again != nullptr && fseeko(again.get(), ftyp_size, SEEK_SET) == 0);
+    require(again != nullptr && std::fseek(again.get(), long{ftyp_size}, SEEK_SET) == 0);
     payload_edit entry;
     require(fix_audio_bitrate(again.get(), kbps, entry) == 0);
     file = edited_by_tool(once, {&entry, 1});

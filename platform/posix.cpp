@@ -3,9 +3,9 @@
 #include "platform/hidden_name.hpp"
 #include "platform/platform.hpp"
 #include "platform/posix_fast_paths.hpp"
+#include "platform/posix_signals.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -25,51 +25,6 @@ namespace {
 
 constexpr std::size_t copy_buffer_size = 128 * 1024;
 constexpr int temporary_name_attempts = 100;
-constexpr std::size_t fallback_path_max = 4096;
-
-// The catchable signals whose default action ends the run. SIGXFSZ is not among them: it
-// is ignored, so that a write past a file-size limit fails like any other.
-constexpr int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM, SIGTERM,
-                                  SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
-
-// The hidden name of the copy being made, if it has one, for the signal handler: a run
-// that is interrupted removes it before it ends. Changed only while the ending signals
-// are deferred, so the handler never sees half a name.
-char pending_name[fallback_path_max];
-
-// How many ending_signals_deferred live, and the first signal that arrived meanwhile.
-// Lock-free atomics are safe to use in a signal handler.
-std::atomic<int> deferral_depth{0};
-std::atomic<int> deferred_signal{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-// Removes what the run has not finished, then lets `signal` end the run as it would have.
-// Called from the handler, the signal stays blocked until the handler returns.
-void end_run(int signal) {
-    if (pending_name[0] != '\0')
-        ::unlink(pending_name);
-    struct sigaction default_action {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    ::sigaction(signal, &default_action, nullptr);
-    ::raise(signal);
-}
-
-extern "C" void on_ending_signal(int signal) {
-    if (deferral_depth.load() > 0) {
-        int none = 0;
-        deferred_signal.compare_exchange_strong(none, signal);
-        return;
-    }
-    end_run(signal);
-}
-
-void set_pending_name(const std::string& name) {
-    const ending_signals_deferred deferred;
-    const std::size_t length = std::min(name.size(), sizeof pending_name - 1);
-    std::memcpy(pending_name, name.data(), length);
-    pending_name[length] = '\0';
-}
 
 // Opens whichever of descriptors 0, 1 and 2 is closed on /dev/null, so that no file
 // the tool opens later takes its number and receives messages. The open takes the
@@ -78,22 +33,6 @@ void open_standard_descriptors() {
     for (int fd = 0; fd <= 2; ++fd)
         if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != fd)
             std::_Exit(EXIT_FAILURE);
-}
-
-// Cleanup on interruption, for the ending signals that the caller has not chosen to
-// ignore. Interrupted calls restart, so that a deferred signal disturbs nothing.
-void install_ending_signal_handlers() {
-    struct sigaction action {};
-    action.sa_handler = on_ending_signal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : ending_signals)
-        sigaddset(&action.sa_mask, signal);
-    for (const int signal : ending_signals) {
-        struct sigaction previous {};
-        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
-            ::sigaction(signal, &action, nullptr);
-    }
 }
 
 std::string folder_of(const char* path) {
@@ -124,7 +63,7 @@ std::size_t longest_name_in(const std::string& folder) {
 
 std::size_t longest_path_in(const std::string& folder) {
     const long longest = ::pathconf(folder.c_str(), _PC_PATH_MAX);
-    return longest > 0 ? static_cast<std::size_t>(longest) : fallback_path_max;
+    return longest > 0 ? static_cast<std::size_t>(longest) : longest_unfinished_path;
 }
 
 // A copy under a hidden name (see hidden_name), for file systems that will not make a
@@ -134,7 +73,7 @@ bool create_hidden(const char* output_path, mode_t mode, working_file& copy) {
     const std::string folder = folder_of(output_path);
     const std::string prefix = folder_prefix(output_path);
     // Without the terminator; the handler's copy of the path must hold it whole, too.
-    const std::size_t path_room = std::min(longest_path_in(folder), sizeof pending_name) - 1;
+    const std::size_t path_room = std::min(longest_path_in(folder), longest_unfinished_path) - 1;
     const std::size_t longest = path_room > prefix.size()
                                     ? std::min(longest_name_in(folder), path_room - prefix.size())
                                     : 0;
@@ -151,7 +90,7 @@ bool create_hidden(const char* output_path, mode_t mode, working_file& copy) {
         if (fd >= 0) {
             copy.file = fd;
             copy.temporary_name = std::move(path);
-            set_pending_name(copy.temporary_name);
+            set_unfinished_file(copy.temporary_name);
             return true;
         }
         if (errno != EEXIST)
@@ -248,17 +187,6 @@ working_file::~working_file() {
     close_file(*this);
 }
 
-ending_signals_deferred::ending_signals_deferred() {
-    deferral_depth.fetch_add(1);
-}
-
-ending_signals_deferred::~ending_signals_deferred() {
-    if (deferral_depth.fetch_sub(1) != 1)
-        return;
-    if (const int signal = deferred_signal.exchange(0); signal != 0)
-        end_run(signal);
-}
-
 void prepare_process() {
     open_standard_descriptors();
     // Past a file-size limit a write then fails with EFBIG and is reported like any
@@ -353,7 +281,7 @@ name_result publish(working_file& copy, const char* path) {
         const ending_signals_deferred deferred;
         const name_result result = rename_no_replace(copy.temporary_name.c_str(), path);
         if (result == name_result::done) {
-            set_pending_name({});
+            set_unfinished_file({});
             copy.temporary_name.clear();
         }
         return result;
@@ -371,7 +299,7 @@ bool close_file(working_file& file) {
     }
     if (!file.temporary_name.empty()) {
         ::unlink(file.temporary_name.c_str());
-        set_pending_name({});
+        set_unfinished_file({});
         file.temporary_name.clear();
     }
     return closed;

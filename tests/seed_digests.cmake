@@ -14,6 +14,7 @@ set(build_machine_flags -std=c++20 -O1 -D_GNU_SOURCE -D_FILE_OFFSET_BITS=64
 file(GLOB pass_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/container/*.cpp
      ${PROJECT_SOURCE_DIR}/output/*.cpp)
 list(APPEND pass_sources ${PROJECT_SOURCE_DIR}/platform/posix.cpp
+     ${PROJECT_SOURCE_DIR}/platform/posix_signals.cpp
      ${PROJECT_SOURCE_DIR}/platform/posix_linux.cpp)
 file(GLOB pass_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/container/*.hpp
      ${PROJECT_SOURCE_DIR}/output/*.hpp ${PROJECT_SOURCE_DIR}/platform/*.hpp

@@ -1,0 +1,20 @@
+// The signal handling of posix.cpp: what a run ended by a signal removes first, and the
+// deferral of such signals while a file is being finished.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// The longest path, terminator included, that the unfinished file may have.
+constexpr std::size_t longest_unfinished_path = 4096;
+
+// Makes `path` the unfinished file that a run ended by a signal removes before it ends;
+// an empty path: none.
+void set_unfinished_file(const std::string& path);
+
+// Catches the signals that end the run, except those that the caller chose to ignore.
+void install_ending_signal_handlers();
+
+} // namespace platform
