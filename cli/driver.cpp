@@ -21,6 +21,7 @@ struct options {
 };
 
 constexpr std::int32_t max_bitrate_kbps = 8192;
+constexpr int usage_error = -1; // 255 as a POSIX exit status
 
 bool is_option(const char* argument) {
     return argument[0] == '-';
@@ -66,10 +67,12 @@ void process_file(const char* path, const options& opts, output_name& output) {
         skip_notice("Skipped:%s\n", path);
 }
 
-// Writes the usage text to standard output.
-void print_usage(const char* program_name) {
+// Writes the usage text to standard output and closes it; false when the text did not
+// get there whole.
+bool print_usage(const char* program_name) {
     std::printf("Usage:%s [-w] [-b br] file1 [file2 [...]]\n", program_name);
     std::fputs("Options\n-w : overwrite input files.\n-b br : set bitrate to 'br' kbps.\n", stdout);
+    return std::fclose(stdout) == 0;
 }
 
 // Decimal text to integer: leading white space and a sign, digits up to the first other
@@ -128,14 +131,12 @@ bool scan_options(int argc, char* const argv[], options& parsed) {
 int run(int argc, char* argv[]) {
     platform::prepare_process();
     const char* program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "m4afix";
-    if (argc < 2) {
-        print_usage(program_name);
-        return 0;
-    }
+    if (argc < 2)
+        return print_usage(program_name) ? 0 : usage_error;
     options opts;
     if (!scan_options(argc, argv, opts)) {
         print_usage(program_name);
-        return -1;
+        return usage_error;
     }
     output_name output; // one name buffer for the whole run
     for (int i = opts.first_file; i < argc; ++i)

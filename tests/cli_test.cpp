@@ -2,6 +2,7 @@
 #include "container/box.hpp"
 #include "run_tool.hpp"
 
+#include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
@@ -35,6 +36,7 @@ struct command_case {
     // Makes more files in the folder; returns a descriptor to close after the run, or -1.
     int (*setup)(const fs::path& dir) = nullptr;
     const char* posix_only = nullptr; // what the case needs that only POSIX systems have
+    bool output_full = false;         // standard output on a device that is always full
 };
 
 void PrintTo(const command_case& c, std::ostream* out) {
@@ -49,8 +51,12 @@ TEST_P(CommandLine, PrintsExitsAndConverts) {
         GTEST_SKIP() << c.posix_only;
     const temp_dir dir;
     write_file(dir / "f.3gp", input);
+    // A whole second, as file systems that keep no finer times store them.
+    const auto modified = std::chrono::floor<std::chrono::seconds>(
+        fs::last_write_time(dir / "f.3gp") - std::chrono::hours{24 * 400});
+    fs::last_write_time(dir / "f.3gp", modified);
     const int held = c.setup != nullptr ? c.setup(dir.path()) : -1;
-    const tool_result result = run_tool(dir.path(), c.args);
+    const tool_result result = run_tool(dir.path(), c.args, {.output_full = c.output_full});
     if (held >= 0)
         ::close(held);
     EXPECT_EQ(result.status, c.status);
@@ -63,6 +69,9 @@ TEST_P(CommandLine, PrintsExitsAndConverts) {
     ASSERT_EQ(fs::exists(dir / "f.m4a"), c.bitrate.has_value());
     if (c.bitrate) {
         EXPECT_EQ(bitrates(read_file(dir / "f.m4a")), std::pair(*c.bitrate, *c.bitrate));
+        // Dated as the input, and shown like any file.
+        EXPECT_EQ(fs::last_write_time(dir / "f.m4a"), modified);
+        EXPECT_FALSE(hidden_file(dir / "f.m4a"));
     }
 }
 
@@ -70,6 +79,17 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CommandLine,
     testing::Values(
         command_case{"no_arguments", {}, 0, usage, "", {}},
+        // A usage text that cannot be written is no success.
+        command_case{"no_arguments_output_full",
+                     {},
+                     usage_error,
+                     "",
+                     "",
+                     {},
+                     true,
+                     nullptr,
+                     "/dev/full",
+                     true},
         command_case{"only_w", {"-w"}, usage_error, usage, "", {}},
         command_case{"only_b_value", {"-b", "128"}, usage_error, usage, "", {}},
         command_case{"b_without_value", {"-b"}, usage_error, usage, "", {}},
@@ -412,8 +432,9 @@ TEST(Recordings, TrailingBoxInEntryIsRejected) {
 TEST(InPlace, RenameNeverReplaces) {
     const temp_dir dir;
     write_file(dir / "f.3gp", input);
-    // The name is free when chosen; a file of that name turns up before the rename.
-    // A second run over the same name shows the same: its target exists already.
+    // A first run converts f.3gp; its result moves aside. Then a file is put under f.m4a
+    // before a second run on a new f.3gp: that run takes the next name, f00.m4a, and the
+    // file under f.m4a stays as it was.
     write_file(dir / "g.3gp", input);
     ASSERT_EQ(run_tool(dir.path(), {"-w", "f.3gp"}).err, "");
     fs::rename(dir / "f.m4a", dir / "g.m4a");

@@ -133,6 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
                   cat({text("M4A "), be32(0x01020304), text("ndiaM4A ")})},
         ftyp_case{"no_replaceable_brand", ftyp_with("3gp6", brands({"isom", "3gp6"})), 0, "",
                   cat({text("M4A "), be32(0x01020304), text("isom3gp6")})},
+        ftyp_case{"only_brand_ndia", ftyp_with("3gp6", brands({"ndia"})), 0, "",
+                  cat({text("M4A "), be32(0x01020304), text("M4A ")})},
         ftyp_case{"ndia_first_nothing_moves", ftyp_with("3gp6", brands({"ndia", "isom"})), 0, "",
                   cat({text("M4A "), be32(0x01020304), text("M4A isom")})},
         ftyp_case{"no_brand_list", ftyp_with("mp42", {}), 0, "",

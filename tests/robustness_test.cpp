@@ -309,6 +309,7 @@ TEST(Converted, KeepsTimesAndPrivacy) {
         EXPECT_EQ(converted.st_mtim.tv_sec, past[1].tv_sec);
         EXPECT_EQ(converted.st_mtim.tv_nsec, past[1].tv_nsec);
         EXPECT_EQ(converted.st_atim.tv_sec, past[0].tv_sec);
+        EXPECT_EQ(converted.st_atim.tv_nsec, past[0].tv_nsec);
     }
 }
 

@@ -32,6 +32,7 @@ struct tool_result {
 struct run_limits {
     const char* binary = nullptr;         // the build to run; the tool itself when null
     std::vector<std::string> environment; // "NAME=value" words added to the environment
+    bool output_full = false;             // standard output on /dev/full (POSIX systems only)
 #ifndef _WIN32
     // What only POSIX systems have; tests that need it run there only.
     rlim_t file_size = RLIM_INFINITY;  // writes past this offset fail
@@ -78,6 +79,8 @@ int filled_pipe(const fs::path& path, const bytes& content);
 bytes read_file(const fs::path& path);
 // The names in `dir`, sorted, in UTF-8.
 std::vector<std::string> names_in(const fs::path& dir);
+// Whether the file is hidden: on Windows its hidden attribute; other systems have none.
+bool hidden_file(const fs::path& path);
 
 // Writes `edits` into a file holding `content` with the tool's own edit pass, the file
 // opened for update or, to make every write fail, for reading only. Returns the status

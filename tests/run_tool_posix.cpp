@@ -48,7 +48,9 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
 
     const pid_t child = fork();
     if (child == 0) {
-        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out_fd = limits.output_full
+                               ? ::open("/dev/full", O_WRONLY)
+                               : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
             ::chdir(dir.c_str()) != 0)
@@ -85,6 +87,10 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
         ::kill(child, SIGCONT);
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool hidden_file(const fs::path&) {
+    return false;
 }
 
 int filled_pipe(const fs::path& path, const bytes& content) {

@@ -119,6 +119,11 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
     return static_cast<int>(status);
 }
 
+bool hidden_file(const fs::path& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+}
+
 int filled_pipe(const fs::path&, const bytes&) {
     return -1; // no named pipes in a Windows file system
 }
