@@ -1,4 +1,5 @@
 #include "box_builder.hpp"
+#include "cases.hpp"
 #include "container/audio_bitrate.hpp"
 #include "container/box.hpp"
 #include "container/ftyp.hpp"
@@ -52,15 +53,10 @@ pass_result run_passes(const bytes& file, std::int32_t kbps, bool apply) {
     return result;
 }
 
-struct layout_case {
-    const char* name;
+struct layout_case : cases::named {
     esds_layout layout;
     std::size_t max_offset; // in the "mp4a" payload
 };
-
-void PrintTo(const layout_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class EsdsLayouts : public testing::TestWithParam<layout_case> {};
 
@@ -72,7 +68,7 @@ TEST_P(EsdsLayouts, BothFieldsGetTargetAndNothingElseChanges) {
          {std::pair{0, be32(129000)}, std::pair{96, be32(96000)}, std::pair{8192, be32(8192000)}}) {
         SCOPED_TRACE(kbps);
         bytes expected = file;
-        std::copy_n("M4A ", 4, expected.begin() + 8); // the major brand, by the file-type edit
+        std::copy_n("M4A ", fourcc_size, expected.begin() + major_brand_at); // the file-type edit
         std::copy(field.begin(), field.end(), expected.begin() + long(entry + c.max_offset));
         std::copy(field.begin(), field.end(), expected.begin() + long(entry + c.max_offset + 4));
         EXPECT_EQ(run_passes(file, kbps, false).after, file);
@@ -88,18 +84,13 @@ INSTANTIATE_TEST_SUITE_P(Layouts, EsdsLayouts,
                                          layout_case{"four_byte_sizes", {true, true}, 58},
                                          layout_case{"long_es_size_only", {true, false}, 55},
                                          layout_case{"long_config_size_only", {false, true}, 55}),
-                         [](const auto& info) { return std::string{info.param.name}; });
+                         cases::case_name{});
 
-struct failure_case {
-    const char* name;
+struct failure_case : cases::named {
     bytes file;
     int status;
     const char* message;
 };
-
-void PrintTo(const failure_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class AudioBitrateFailures : public testing::TestWithParam<failure_case> {};
 
@@ -111,33 +102,6 @@ TEST_P(AudioBitrateFailures, ReportAndLeaveFileAlone) {
         EXPECT_EQ(result.message, c.message);
         EXPECT_EQ(result.after, c.file);
     }
-}
-
-bytes with_entry(const bytes& mp4a) {
-    return recording(track(stsd_box(box("mp4a", mp4a))));
-}
-
-bytes truncated(bytes file, std::size_t drop) {
-    file.resize(file.size() - drop);
-    return file;
-}
-
-// Replaces the byte at `offset` of the "mp4a" payload.
-bytes entry_byte(std::size_t offset, std::uint8_t value, const esds_layout& layout = {}) {
-    bytes entry = mp4a_payload(layout);
-    entry[offset] = value;
-    return with_entry(entry);
-}
-
-// An "mp4a" payload cut after `length` bytes, its "esds" size matching what is left.
-bytes short_entry(std::size_t length, const esds_layout& layout = {}) {
-    bytes entry = mp4a_payload(layout);
-    entry.resize(length);
-    if (length >= 32) {
-        const bytes size = be32(static_cast<std::uint32_t>(length - 28));
-        std::copy(size.begin(), size.end(), entry.begin() + 28);
-    }
-    return with_entry(entry);
 }
 
 const bytes video_entry = box("avc1", bytes(70, 0));
@@ -177,9 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "format error(trak)"},
         failure_case{"truncated_in_sample_description", truncated(audio_recording(), 79), -1,
                      "format error(stsd #1)"},
-        failure_case{"box_after_esds",
-                     with_entry(cat({mp4a_payload(), box("btrt", bytes(12, 0))})), -1,
-                     "format error(esds)"},
+        failure_case{"box_after_esds", with_entry(cat({mp4a_payload(), box("btrt", bytes(12, 0))})),
+                     -1, "format error(esds)"},
         failure_case{"not_esds", entry_byte(32, 'E'), -1, "format error(esds)"},
         failure_case{"wrong_es_tag", entry_byte(40, 5), -1, "format error(esds)"},
         failure_case{"wrong_config_tag", entry_byte(45, 5), -1, "format error(esds)"},
@@ -198,16 +161,9 @@ INSTANTIATE_TEST_SUITE_P(
                      short_entry(49, {.long_es_size = true}), -1, "format error(esds)"},
         // The average's last byte would be the first byte past the payload.
         failure_case{"bitrate_at_payload_end", short_entry(59), -1, "format error(esds)"},
-        failure_case{"long_sizes_bitrate_at_end",
-                     [] {
-                         bytes entry = mp4a_payload({true, true});
-                         entry.resize(65);
-                         const bytes size = be32(65 - 28);
-                         std::copy(size.begin(), size.end(), entry.begin() + 28);
-                         return with_entry(entry);
-                     }(),
-                     -1, "format error(esds)"}),
-    [](const auto& info) { return std::string{info.param.name}; });
+        failure_case{"long_sizes_bitrate_at_end", short_entry(65, {true, true}), -1,
+                     "format error(esds)"}),
+    cases::case_name{});
 
 TEST(AudioBitrate, ShortestWholeEntryIsAccepted) {
     const pass_result result = run_passes(short_entry(60), 128, true);

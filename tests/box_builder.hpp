@@ -1,6 +1,7 @@
 // Builds box trees in memory and holds them in real streams.
 #pragma once
 
+#include "container/box.hpp"
 #include "platform/io.hpp"
 
 #include <algorithm>
@@ -11,6 +12,16 @@
 #include <vector>
 
 using bytes = std::vector<std::uint8_t>;
+
+// Where a built recording keeps what the tool rewrites: the major brand after the
+// file-type box's header, and in the "mp4a" payload the "esds" type and the maximum bit
+// rate, the average following it, for one-byte and for four-byte descriptor sizes (the
+// latter as ffmpeg writes them).
+constexpr std::size_t major_brand_at = box_header_size;
+constexpr std::size_t esds_type_in_entry = 32;
+constexpr std::size_t max_bitrate_in_entry = 52;
+constexpr std::size_t max_bitrate_in_long_entry = 58;
+constexpr std::size_t bitrate_fields_size = 8;
 
 inline bytes be32(std::uint32_t value) {
     return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
@@ -95,6 +106,47 @@ inline bytes audio_recording(const esds_layout& layout = {}) {
     return recording(track(stsd_box(box("mp4a", mp4a_payload(layout)))));
 }
 
+// A file-type box with the minor version 0x01020304, the brands `compatible` and `tail`.
+inline bytes ftyp_with(const char* major, const bytes& compatible, const bytes& tail = {}) {
+    return box("ftyp", cat({text(major), be32(0x01020304), compatible, tail}));
+}
+
+// A recording with `ftyp` in place of the usual file-type box.
+inline bytes with_ftyp(const bytes& ftyp, const esds_layout& layout = {}) {
+    const bytes usual = audio_recording(layout);
+    return cat({ftyp, bytes(usual.begin() + long(ftyp_box().size()), usual.end())});
+}
+
+// A recording whose "mp4a" entry holds `mp4a`.
+inline bytes with_entry(const bytes& mp4a) {
+    return recording(track(stsd_box(box("mp4a", mp4a))));
+}
+
+// A recording with the byte at `offset` of the "mp4a" payload replaced.
+inline bytes entry_byte(std::size_t offset, std::uint8_t value, const esds_layout& layout = {}) {
+    bytes entry = mp4a_payload(layout);
+    entry[offset] = value;
+    return with_entry(entry);
+}
+
+// A recording whose "mp4a" payload is cut after `length` bytes, its "esds" size matching
+// what is left.
+inline bytes short_entry(std::size_t length, const esds_layout& layout = {}) {
+    bytes entry = mp4a_payload(layout);
+    entry.resize(length);
+    constexpr std::size_t esds_size_in_entry = esds_type_in_entry - 4;
+    if (length >= esds_type_in_entry) {
+        const bytes size = be32(static_cast<std::uint32_t>(length - esds_size_in_entry));
+        std::copy(size.begin(), size.end(), entry.begin() + esds_size_in_entry);
+    }
+    return with_entry(entry);
+}
+
+inline bytes truncated(bytes file, std::size_t drop) {
+    file.resize(file.size() - drop);
+    return file;
+}
+
 // A real file stream holding `content`, positioned at its start.
 inline stream_handle stream_of(const bytes& content) {
     stream_handle stream{std::tmpfile()};
@@ -116,4 +168,9 @@ inline std::size_t find_bytes(const bytes& haystack, const char* needle) {
     const bytes wanted = text(needle);
     const auto at = std::search(haystack.begin(), haystack.end(), wanted.begin(), wanted.end());
     return static_cast<std::size_t>(at - haystack.begin());
+}
+
+// The offset in a built recording of its entry's maximum bit rate (one-byte sizes).
+inline std::size_t max_bitrate_at(const bytes& file) {
+    return find_bytes(file, "mp4a") + fourcc_size + max_bitrate_in_entry;
 }

@@ -1,4 +1,5 @@
 #include "box_builder.hpp"
+#include "cases.hpp"
 #include "container/box.hpp"
 #include "run_tool.hpp"
 
@@ -21,12 +22,11 @@ const bytes input = audio_recording();
 
 // The maximum and average bit rate of a built recording.
 std::pair<std::uint32_t, std::uint32_t> bitrates(const bytes& file) {
-    const std::size_t fields = find_bytes(file, "mp4a") + 4 + 52;
+    const std::size_t fields = max_bitrate_at(file);
     return {read_be32(&file[fields]), read_be32(&file[fields + 4])};
 }
 
-struct command_case {
-    const char* name;
+struct command_case : cases::named {
     std::vector<std::string> args;
     int status;
     std::string out;
@@ -38,10 +38,6 @@ struct command_case {
     const char* posix_only = nullptr; // what the case needs that only POSIX systems have
     bool output_full = false;         // standard output on a device that is always full
 };
-
-void PrintTo(const command_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class CommandLine : public testing::TestWithParam<command_case> {};
 
@@ -150,10 +146,9 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const fs::path& dir) {
                          return ::open((dir / "f.3gp").string().c_str(), O_RDONLY);
                      }}),
-    [](const auto& info) { return std::string{info.param.name}; });
+    cases::case_name{});
 
-struct naming_case {
-    const char* name;
+struct naming_case : cases::named {
     std::string input;
     std::vector<std::string> existing;
     std::string err;
@@ -163,10 +158,6 @@ struct naming_case {
     const char* posix_only = nullptr;        // what the case needs that only POSIX systems have
     const char* faults = nullptr;            // run the faulty build with this plan
 };
-
-void PrintTo(const naming_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class Naming : public testing::TestWithParam<naming_case> {};
 
@@ -272,23 +263,18 @@ INSTANTIATE_TEST_SUITE_P(
         naming_case{"one_letter_extension", "a.b", {}, extension_error("a.b"), ""},
         naming_case{"dot_in_folder_only", "dir.old/song", {}, extension_error("dir.old/song"), ""},
         naming_case{"dot_slash", "./song", {}, extension_error("./song"), ""}),
-    [](const auto& info) { return std::string{info.param.name}; });
+    cases::case_name{});
 
 // Arguments as typed in cmd, which passes patterns on as they stand: the Windows build's
 // start-up code expands them, where a POSIX shell has expanded them before the tool
 // starts. Either way the tool makes the same files and prints the same messages.
-struct typed_case {
-    const char* name;
+struct typed_case : cases::named {
     std::vector<std::string> typed;    // as cmd passes them to the Windows build
     std::vector<std::string> expanded; // as a POSIX shell passes them; none: Windows only
     std::string err;
     std::vector<std::string> after; // every file in the folder afterwards, sorted
     std::uint32_t bitrate = 129000; // of every .m4a made
 };
-
-void PrintTo(const typed_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class TypedInCmd : public testing::TestWithParam<typed_case> {};
 
@@ -373,7 +359,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {},
                    extension_error("dir.old\\song"),
                    {"a.3gp", "dir.old/song", "dir.old/song.3gp", "ü-テスト.3gp", broken_name}}),
-    [](const auto& info) { return std::string{info.param.name}; });
+    cases::case_name{});
 
 // Offsets at which `after` differs from `before`, which must be as long.
 std::vector<std::size_t> changed_offsets(const bytes& before, const bytes& after) {
@@ -389,12 +375,13 @@ std::vector<std::size_t> changed_offsets(const bytes& before, const bytes& after
 void expect_only_allowed_changes(const bytes& before, const bytes& after) {
     const std::size_t ftyp_end = read_be32(before.data());
     const std::size_t esds = find_bytes(before, "esds");
-    const std::size_t max_field = esds - 32 + 58; // four-byte descriptor sizes, as ffmpeg writes
+    const std::size_t max_field = esds - esds_type_in_entry + max_bitrate_in_long_entry;
     for (const std::size_t offset : changed_offsets(before, after))
-        EXPECT_TRUE((offset >= 8 && offset < ftyp_end) ||
-                    (offset >= max_field && offset < max_field + 8))
+        EXPECT_TRUE((offset >= major_brand_at && offset < ftyp_end) ||
+                    (offset >= max_field && offset < max_field + bitrate_fields_size))
             << offset;
-    EXPECT_EQ(text("M4A "), bytes(after.begin() + 8, after.begin() + 12));
+    EXPECT_EQ(text("M4A "),
+              bytes(after.begin() + major_brand_at, after.begin() + major_brand_at + fourcc_size));
     const std::uint32_t average = read_be32(&before[max_field + 4]);
     EXPECT_EQ(read_be32(&after[max_field]), (average + 499) / 1000 * 1000);
     EXPECT_EQ(read_be32(&after[max_field + 4]), (average + 499) / 1000 * 1000);

@@ -1,4 +1,5 @@
 #include "box_builder.hpp"
+#include "cases.hpp"
 #include "container/box.hpp"
 #include "container/ftyp.hpp"
 #include "run_tool.hpp"
@@ -16,17 +17,12 @@ static_assert([] {
     return out[0] == 0xfe && out[1] == 0xdc && out[2] == 0xba && out[3] == 0x98;
 }());
 
-struct search_case {
-    const char* name;
+struct search_case : cases::named {
     bytes content;
     const char* type;
     std::int32_t result;
     long position; // after a match
 };
-
-void PrintTo(const search_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class FindChildBox : public testing::TestWithParam<search_case> {};
 
@@ -62,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
         search_case{"search_leaves_enclosing_box",
                     cat({moov_without_trak, box("trak", bytes(2, 0))}), "trak", 2,
                     static_cast<long>(moov_without_trak.size() + 8)}),
-    [](const auto& info) { return std::string{info.param.name}; });
+    cases::case_name{});
 
 TEST(FindChildBox, DescendsFromMatchToFirstChild) {
     const bytes tree = cat({box("free", bytes(5, 0)), moov_without_trak});
@@ -72,17 +68,12 @@ TEST(FindChildBox, DescendsFromMatchToFirstChild) {
     EXPECT_EQ(std::ftell(stream.get()), 29);
 }
 
-struct ftyp_case {
-    const char* name;
+struct ftyp_case : cases::named {
     bytes content;
     int status;
     std::string message;
     bytes payload_after; // expected file-type payload after apply mode; empty: unchanged
 };
-
-void PrintTo(const ftyp_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class FixFtyp : public testing::TestWithParam<ftyp_case> {};
 
@@ -91,10 +82,6 @@ bytes brands(std::initializer_list<const char*> codes) {
     for (const char* code : codes)
         list = cat({list, text(code)});
     return list;
-}
-
-bytes ftyp_with(const char* major, const bytes& compatible, const bytes& tail = {}) {
-    return box("ftyp", cat({text(major), be32(0x01020304), compatible, tail}));
 }
 
 TEST_P(FixFtyp, CheckAndApply) {
@@ -112,7 +99,7 @@ TEST_P(FixFtyp, CheckAndApply) {
     if (c.status != 0)
         return;
     bytes expected = file;
-    std::copy(c.payload_after.begin(), c.payload_after.end(), expected.begin() + 8);
+    std::copy(c.payload_after.begin(), c.payload_after.end(), expected.begin() + major_brand_at);
     const edit_outcome edited = edit_file(file, {&planned, 1});
     EXPECT_EQ(edited.status, 0);
     EXPECT_EQ(edited.after, expected);
@@ -163,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
                   -1,
                   "error!(rd box)",
                   {}}),
-    [](const auto& info) { return std::string{info.param.name}; });
+    cases::case_name{});
 
 TEST(FixFtyp, FileShorterThanHeader) {
     const stream_handle stream = stream_of({0, 0, 0, 24, 'f', 't', 'y'});

@@ -2,6 +2,7 @@
 // concurrent runs started at one instant, files beyond 4 GiB with holes, permission bits,
 // times to the nanosecond and other users.
 #include "box_builder.hpp"
+#include "cases.hpp"
 #include "container/box.hpp"
 #include "run_tool.hpp"
 
@@ -30,7 +31,7 @@ bytes big_recording(const esds_layout& layout = {}) {
 const bytes input = big_recording();
 
 bytes with_m4a_brand(bytes file) {
-    std::copy_n("M4A ", 4, file.begin() + 8);
+    std::copy_n("M4A ", fourcc_size, file.begin() + major_brand_at);
     return file;
 }
 
@@ -38,7 +39,7 @@ bytes with_m4a_brand(bytes file) {
 // fields set to `bitrate` (the built average of 128564 bit/s derives 129000).
 bytes converted(const bytes& file, std::uint32_t bitrate = 129000) {
     bytes result = with_m4a_brand(file);
-    const std::size_t fields = find_bytes(file, "mp4a") + 4 + 52;
+    const std::size_t fields = max_bitrate_at(file);
     write_be32(&result[fields], bitrate);
     write_be32(&result[fields + 4], bitrate);
     return result;
@@ -61,17 +62,12 @@ enum class outcome {
     converted_next, // f00.m4a made: another file took f.m4a meanwhile
 };
 
-struct fault_case {
-    const char* name;
+struct fault_case : cases::named {
     std::string plan;
     bool in_place;
     std::string err;
     outcome result;
 };
-
-void PrintTo(const fault_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class Faults : public testing::TestWithParam<fault_case> {};
 
@@ -216,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
                    outcome::converted_next},
         fault_case{"in_place_not_renamed_over_reservation", no_links + "rename:1", true,
                    rename_failed, outcome::skipped}),
-    [](const auto& info) { return std::string{info.param.name}; });
+    cases::case_name{});
 
 // Linux's own calls: the kernel copy, the copy without a name, and the rename that never
 // replaces, with the link that stands in for it where a file system does not know it.
@@ -253,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
                                            no_unnamed_files + "renameat2:*:EINVAL,link:1", false,
                                            not_created, outcome::skipped}}
                           : std::vector<fault_case>{}),
-    [](const auto& info) { return std::string{info.param.name}; });
+    cases::case_name{});
 
 // ---- A file-size limit: real write failures, with standard error open or closed.
 
@@ -323,8 +319,7 @@ TEST(Converted, CopyModeNeverMoreOpenThanInputOrUmask) {
 
 // ---- Interruption: a run ended by a signal while a file is being made.
 
-struct interruption_case {
-    const char* name;
+struct interruption_case : cases::named {
     std::string plan; // stops the run at the point of interruption
     int signal;
     bool needs_unnamed_files = false; // a killed run can remove no hidden name
@@ -334,10 +329,6 @@ struct interruption_case {
     std::vector<std::string> after = {"f.3gp", "g.3gp"};
     bool ignored = false;
 };
-
-void PrintTo(const interruption_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class Interrupted : public testing::TestWithParam<interruption_case> {};
 
@@ -399,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
                           false,
                           {"f.3gp", "f.m4a", "g.3gp", "g.m4a"},
                           true}),
-    [](const auto& info) { return std::string{info.param.name}; });
+    cases::case_name{});
 
 // ---- Load: several processes at once on one folder, in copy mode.
 
@@ -510,8 +501,7 @@ TEST(LargeFile, EditedInPlaceBeyondFourGiB) {
 
 constexpr uid_t nobody = 65534;
 
-struct access_case {
-    const char* name;
+struct access_case : cases::named {
     bool in_place;
     bool folder_writable;   // by that user
     fs::perms file_mode;    // of f.3gp, which that user owns
@@ -519,10 +509,6 @@ struct access_case {
     std::string err;
     const char* output; // the converted file, if any; in place, the input's new name
 };
-
-void PrintTo(const access_case& c, std::ostream* out) {
-    *out << c.name;
-}
 
 class Unprivileged : public testing::TestWithParam<access_case> {};
 
@@ -588,6 +574,6 @@ INSTANTIATE_TEST_SUITE_P(
         // A name that the user cannot read is taken all the same.
         access_case{"copy_onto_unreadable_name", false, true, read_write, true, "", "f00.m4a"},
         access_case{"in_place_onto_unreadable_name", true, true, read_write, true, "", "f00.m4a"}),
-    [](const auto& info) { return std::string{info.param.name}; });
+    cases::case_name{});
 
 } // namespace
