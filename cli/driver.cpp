@@ -21,6 +21,9 @@ struct options {
 
 constexpr std::int32_t max_bitrate_kbps = 8192;
 
+// Whether the run skipped a file, which it may have to keep on the screen.
+bool skipped_any = false;
+
 bool is_option(const char* argument) {
     return argument[0] == '-';
 }
@@ -30,6 +33,18 @@ bool is_option(const char* argument) {
 void skip_notice(const char* notice, const char* path) {
     std::fprintf(stderr, notice, path);
     std::fflush(stderr);
+    skipped_any = true;
+}
+
+// Files dropped on the program in a file manager run in a console window that closes
+// as the run ends: where a file was skipped, its line stays readable until a key is
+// pressed.
+void keep_skips_on_screen() {
+    if (!skipped_any || !platform::console_closes_with_run())
+        return;
+    std::fputs("Press any key to close this window.\n", stderr);
+    std::fflush(stderr);
+    platform::wait_for_key();
 }
 
 // What the check pass found to rewrite: the file-type payload and the "mp4a" entry.
@@ -169,5 +184,6 @@ int run(int argc, char* argv[]) {
     for (int i = opts.first_file; i < argc; ++i)
         process_file(argv[i], opts);
     output_path = std::string{};
+    keep_skips_on_screen();
     return 0;
 }
