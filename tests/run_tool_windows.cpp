@@ -119,6 +119,11 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
     return static_cast<int>(status);
 }
 
+void set_hidden(const fs::path& path, bool system) {
+    ::SetFileAttributesW(path.c_str(),
+                         FILE_ATTRIBUTE_HIDDEN | (system ? FILE_ATTRIBUTE_SYSTEM : 0));
+}
+
 int filled_pipe(const fs::path&, const bytes&) {
     return -1; // no named pipes in a Windows file system
 }
