@@ -34,6 +34,17 @@ void skip_notice(const char* notice, const char* path) {
     std::fflush(stderr);
 }
 
+// Files dropped on the program in a file manager run in a console window that closes
+// as the run ends: where a file was skipped, its line stays readable until a key is
+// pressed.
+void keep_skips_on_screen() {
+    if (!platform::console_closes_with_run())
+        return;
+    std::fputs("Press any key to close this window.\n", stderr);
+    std::fflush(stderr);
+    platform::wait_for_key();
+}
+
 // What the check pass found to rewrite: the file-type payload and the "mp4a" entry.
 using planned_edits = std::array<payload_edit, 2>;
 
@@ -43,20 +54,21 @@ bool passes_check(std::FILE* input, std::int32_t bitrate_kbps, planned_edits& ed
            fix_audio_bitrate(input, bitrate_kbps, edits[1]) == status_ok;
 }
 
-void process_file(const char* path, const options& opts, output_name& output) {
+// Converts one file; false when it was skipped, its line written.
+bool process_file(const char* path, const options& opts, output_name& output) {
     platform::input_file input;
     planned_edits edits;
     if (!platform::open_input(path, input) ||
         !passes_check(input.stream.get(), opts.bitrate_kbps, edits)) {
         skip_notice(" Skipped:%s\n", path);
-        return;
+        return false;
     }
     platform::working_file work;
     const bool opened = open_output(path, opts.overwrite, input, output, work);
     input.stream.reset();
     if (!opened) {
         skip_notice("Skipped:%s\n", path);
-        return;
+        return false;
     }
     const finish_result result = opts.overwrite
                                      ? finish_in_place(path, work, output, edits, input.times)
@@ -65,6 +77,7 @@ void process_file(const char* path, const options& opts, output_name& output) {
         skip_notice(" Skipped File:%s\n", path);
     else if (result == finish_result::not_published)
         skip_notice("Skipped:%s\n", path);
+    return result == finish_result::done;
 }
 
 // Writes the usage text to standard output and closes it; false when the text did not
@@ -139,7 +152,10 @@ int run(int argc, char* argv[]) {
         return usage_error;
     }
     output_name output; // one name buffer for the whole run
+    bool skipped_any = false;
     for (int i = opts.first_file; i < argc; ++i)
-        process_file(argv[i], opts, output);
+        skipped_any = !process_file(argv[i], opts, output) || skipped_any;
+    if (skipped_any)
+        keep_skips_on_screen();
     return 0;
 }

@@ -9,11 +9,7 @@ set(packaging_dir ${CMAKE_CURRENT_BINARY_DIR}/packaging)
 set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/m4afix)
 
 # The Debian copyright file is the licence in its machine-readable form.
-file(READ LICENSE licence)
-if(NOT licence MATCHES "Copyright \\(c\\) ([^\n]+)")
-    message(FATAL_ERROR "LICENSE has no copyright line")
-endif()
-set(M4AFIX_COPYRIGHT ${CMAKE_MATCH_1})
+include(cmake/copyright.cmake)
 string(REGEX REPLACE "^.*\n\n(Permission)" "\\1" licence_text "${licence}")
 string(STRIP "${licence_text}" licence_text)
 string(REPLACE "\n\n" "\n.\n" licence_text "${licence_text}")
@@ -31,7 +27,7 @@ function(m4afix_compress source copy)
                        COMMAND ${M4AFIX_GZIP} -9nf ${copy}
                        DEPENDS ${source} VERBATIM)
 endfunction()
-m4afix_compress(${CMAKE_CURRENT_SOURCE_DIR}/man/m4afix.1 ${packaging_dir}/m4afix.1)
+m4afix_compress(${M4AFIX_MANUAL_PAGE} ${packaging_dir}/m4afix.1)
 m4afix_compress(${packaging_dir}/changelog ${packaging_dir}/debian/changelog)
 add_custom_target(m4afix_compressed_docs ALL
                   DEPENDS ${packaging_dir}/m4afix.1.gz ${packaging_dir}/debian/changelog.gz)

@@ -1,5 +1,6 @@
-// Pieces of the Windows platform that the tests' spawn of the tool uses too: the owner
-// of a kernel handle and the UTF-8 to UTF-16 conversion of paths and words.
+// Pieces of the Windows platform that the process entry and the tests' spawn of the tool
+// use too: the owner of a kernel handle and the conversions between UTF-8 and UTF-16 of
+// paths and words.
 #pragma once
 
 #include <windows.h>
@@ -35,5 +36,9 @@ class owned_handle {
 // Converts UTF-8 `text` into `wide`; false for text that is not UTF-8 or when memory
 // runs out.
 bool to_wide(const char* text, std::wstring& wide);
+
+// Converts UTF-16 `wide` into UTF-8 `text`; a lone surrogate, which a file name may hold,
+// becomes U+FFFD. False when memory runs out.
+bool to_utf8(const wchar_t* wide, std::string& text);
 
 } // namespace platform

@@ -265,6 +265,13 @@ INSTANTIATE_TEST_SUITE_P(
         naming_case{"dot_slash", "./song", {}, extension_error("./song"), ""}),
     cases::case_name{});
 
+// A file that a case adds to the folder, holding the recording.
+struct extra_file {
+    std::string name;
+    bool hidden = false; // with the hidden attribute (Windows only)
+    bool system = false; // with the system attribute too
+};
+
 // Arguments as typed in cmd, which passes patterns on as they stand: the Windows build's
 // start-up code expands them, where a POSIX shell has expanded them before the tool
 // starts. Either way the tool makes the same files and prints the same messages.
@@ -274,6 +281,7 @@ struct typed_case : cases::named {
     std::string err;
     std::vector<std::string> after; // every file in the folder afterwards, sorted
     std::uint32_t bitrate = 129000; // of every .m4a made
+    std::vector<extra_file> extra;  // more files in the folder
 };
 
 class TypedInCmd : public testing::TestWithParam<typed_case> {};
@@ -305,6 +313,12 @@ TEST_P(TypedInCmd, SameFilesAndMessagesAsFromAShell) {
     for (const char* name : {"a.3gp", "dir.old/song", "dir.old/song.3gp", "ü-テスト.3gp"})
         write_file(dir / name, input);
     write_file(dir / broken_name, broken);
+    for (const extra_file& file : c.extra) {
+        fs::create_directories((dir / file.name).parent_path());
+        write_file(dir / file.name, input);
+        if (file.hidden)
+            set_hidden(dir / file.name, file.system);
+    }
     const tool_result result = run_tool(dir.path(), on_windows ? c.typed : c.expanded);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "");
@@ -358,7 +372,39 @@ INSTANTIATE_TEST_SUITE_P(
                    {"dir.old\\song"},
                    {},
                    extension_error("dir.old\\song"),
-                   {"a.3gp", "dir.old/song", "dir.old/song.3gp", "ü-テスト.3gp", broken_name}}),
+                   {"a.3gp", "dir.old/song", "dir.old/song.3gp", "ü-テスト.3gp", broken_name}},
+        // As dir lists them: no hidden or system file, and no hidden copy that an
+        // interrupted run left, even one that lost its hidden attribute. A folder is
+        // listed, and skipped as no file.
+        typed_case{"pattern_skips_hidden_and_system",
+                   {"*.*"},
+                   {},
+                   " Skipped:dir.old\n" + broken_err,
+                   {".a.m4a.284-0", ".b.m4a.285-10", "a.3gp", "a.m4a", "dir.old/song",
+                    "dir.old/song.3gp", "hid.3gp", "sys.3gp", "ü-テスト.3gp", "ü-テスト.m4a",
+                    broken_name},
+                   129000,
+                   {{"hid.3gp", true},
+                    {"sys.3gp", true, true},
+                    {".a.m4a.284-0", true},
+                    {".b.m4a.285-10"}}},
+        typed_case{"hidden_name_given_literally",
+                   {".\\hid.3gp"},
+                   {"./hid.3gp"},
+                   "",
+                   {"a.3gp", "dir.old/song", "dir.old/song.3gp", "hid.3gp", "hid.m4a",
+                    "ü-テスト.3gp", broken_name},
+                   129000,
+                   {{"hid.3gp", true}}},
+        // Quotes, which a blank needs, leave the pattern a pattern, as in dir.
+        typed_case{"quoted_pattern_with_blank",
+                   {"my dir\\*.3gp"},
+                   {"my dir/x.3gp"},
+                   "",
+                   {"a.3gp", "dir.old/song", "dir.old/song.3gp", "my dir/x.3gp", "my dir/x.m4a",
+                    "ü-テスト.3gp", broken_name},
+                   129000,
+                   {{"my dir/x.3gp"}}}),
     cases::case_name{});
 
 // Offsets at which `after` differs from `before`, which must be as long.

@@ -77,6 +77,9 @@ void write_file(const fs::path& path, const bytes& content);
 // returned (-1 when it cannot be made, as on Windows).
 int filled_pipe(const fs::path& path, const bytes& content);
 bytes read_file(const fs::path& path);
+// Gives the file at `path` the hidden attribute, and the system attribute too when
+// `system`. Nothing on POSIX systems, which have neither.
+void set_hidden(const fs::path& path, bool system);
 // The names in `dir`, sorted, in UTF-8.
 std::vector<std::string> names_in(const fs::path& dir);
 // Whether the file is hidden: on Windows its hidden attribute; other systems have none.

@@ -93,6 +93,8 @@ bool hidden_file(const fs::path&) {
     return false;
 }
 
+void set_hidden(const fs::path&, bool) {}
+
 int filled_pipe(const fs::path& path, const bytes& content) {
     if (::mkfifo(path.c_str(), 0644) != 0)
         return -1;

@@ -124,6 +124,11 @@ bool hidden_file(const fs::path& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
 }
 
+void set_hidden(const fs::path& path, bool system) {
+    ::SetFileAttributesW(path.c_str(),
+                         FILE_ATTRIBUTE_HIDDEN | (system ? FILE_ATTRIBUTE_SYSTEM : 0));
+}
+
 int filled_pipe(const fs::path&, const bytes&) {
     return -1; // no named pipes in a Windows file system
 }
