@@ -6,13 +6,12 @@
 #include "platform/hidden_name.hpp"
 #include "platform/platform.hpp"
 #include "platform/windows_handle.hpp"
+#include "platform/windows_parts.hpp"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <memory>
@@ -21,36 +20,12 @@
 
 namespace platform {
 
-// A drive letter's colon ends a folder name too: "C:song.3gp" is "song.3gp" in C:'s
-// current folder.
-const char* const path_separators = "\\/:";
-
-bool to_wide(const char* text, std::wstring& wide) {
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (length <= 0)
-        return false;
-    try {
-        wide.resize(static_cast<std::size_t>(length));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length) !=
-        length)
-        return false;
-    wide.pop_back(); // the terminator
-    return true;
-}
-
 namespace {
 
 constexpr std::size_t copy_buffer_size = 128 * 1024;
 constexpr DWORD largest_transfer = DWORD{1} << 30;
 constexpr int temporary_name_attempts = 100;
 constexpr DWORD default_name_max = 255;
-constexpr std::size_t longest_path = 32768; // of the "\\?\" form, terminator included
-// Paths from this length on are given in the "\\?\" form, below the MAX_PATH limit of
-// the plain form even for a folder (MAX_PATH less room for an 8.3 name).
-constexpr std::size_t long_path_from = MAX_PATH - 12;
 
 // FILETIME counts 100 ns ticks since 1601.
 constexpr std::int64_t ticks_per_second = 10'000'000;
@@ -61,93 +36,6 @@ constexpr DWORD every_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DE
 
 constexpr unsigned read_only_permissions = 0444;
 constexpr unsigned writable_permissions = 0666;
-
-// The hidden name of the copy being made, if it has one, for the console control
-// handler: a run that is interrupted removes it before it ends. The handler runs on a
-// thread of its own; the lock, held by the main thread while an ending_signals_deferred
-// lives, keeps it from seeing half a name, from removing a file while the main thread
-// creates, publishes or removes it, and from ending the run in the middle of a rename.
-SRWLOCK pending_lock = SRWLOCK_INIT;
-wchar_t pending_name[longest_path];
-int deferral_depth = 0; // of the main thread's ending_signals_deferred
-
-// The console's output code page before the run, restored when it ends; 0 when the run
-// did not change it.
-UINT saved_output_code_page = 0;
-
-// Called with the lock held.
-void set_pending_name(const std::wstring& name) {
-    const std::size_t length = std::min(name.size(), longest_path - 1);
-    std::wmemcpy(pending_name, name.data(), length);
-    pending_name[length] = L'\0';
-}
-
-HANDLE handle_of(native_file file) {
-    return reinterpret_cast<HANDLE>(file);
-}
-
-native_file native_of(HANDLE handle) {
-    return reinterpret_cast<native_file>(handle);
-}
-
-// The path as the wide API takes it. A long one becomes a full path in the "\\?\"
-// form, which is the only form that reaches past MAX_PATH.
-bool system_path(const char* path, std::wstring& wide) {
-    if (!to_wide(path, wide))
-        return false;
-    if (wide.size() < long_path_from || wide.starts_with(L"\\\\?\\") ||
-        wide.starts_with(L"\\\\.\\"))
-        return true;
-    const DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (needed == 0)
-        return false;
-    std::wstring full;
-    try {
-        full.resize(needed);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    const DWORD length = ::GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed)
-        return false;
-    full.resize(length);
-    try {
-        // "\\server\share\..." becomes "\\?\UNC\server\share\...".
-        wide = full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
-const char* name_part(const char* path) {
-    const char* name = path;
-    for (const char* at = path; *at != '\0'; ++at)
-        if (std::strchr(path_separators, *at) != nullptr)
-            name = at + 1;
-    return name;
-}
-
-// What comes before the last name in `path`, its separator included ("sub\", "C:\",
-// "C:"); empty for a bare name. The separator stays so that a drive's root and a
-// drive's current folder remain what they are.
-std::string folder_prefix(const char* path) {
-    return std::string(path, static_cast<std::size_t>(name_part(path) - path));
-}
-
-std::string folder_of(const char* path) {
-    const std::string prefix = folder_prefix(path);
-    return prefix.empty() ? "." : prefix;
-}
-
-// A file name's deletion fails while its read-only attribute is set; the attribute
-// goes first then.
-void delete_file(const wchar_t* name) {
-    if (::DeleteFileW(name) || ::GetLastError() != ERROR_ACCESS_DENIED)
-        return;
-    if (::SetFileAttributesW(name, FILE_ATTRIBUTE_NORMAL))
-        ::DeleteFileW(name);
-}
 
 // A regular file on a disk: not a folder, a console, a pipe or another device. The
 // information is asked first: wine updates the access time when it is asked the type.
@@ -270,103 +158,19 @@ name_result move_no_replace(const std::wstring& from, const std::wstring& to) {
                                                                        : name_result::failed;
 }
 
-void restore_console_code_page() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    if (saved_output_code_page != 0)
-        ::SetConsoleOutputCP(saved_output_code_page);
-}
-
-// On Ctrl-C, Ctrl-Break, a closed console window, a log-off or a shutdown: waits until the
-// main thread has finished what it must not leave half done, then removes the copy
-// being made. The lock stays held, so that the main thread makes and publishes no
-// further copy; the default handler after this one then ends the process.
-BOOL WINAPI remove_pending_copy(DWORD) {
-    ::AcquireSRWLockExclusive(&pending_lock);
-    if (pending_name[0] != L'\0')
-        delete_file(pending_name);
-    if (saved_output_code_page != 0)
-        ::SetConsoleOutputCP(saved_output_code_page);
-    return FALSE;
-}
-
-// The C runtime marks a standard stream that came without a handle with -2.
-const HANDLE no_standard_handle = reinterpret_cast<HANDLE>(-2);
-
-bool handle_usable(HANDLE handle) {
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || handle == no_standard_handle)
-        return false;
-    ::SetLastError(NO_ERROR);
-    return ::GetFileType(handle) != FILE_TYPE_UNKNOWN || ::GetLastError() == NO_ERROR;
-}
-
-// Puts "NUL" under whichever of descriptors 0, 1 and 2 has no usable handle, so that
-// no file the tool opens later takes its number and receives messages.
-void open_standard_descriptors() {
-    constexpr DWORD standard_handles[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (handle_usable(handle_of(::_get_osfhandle(fd))))
-            continue;
-        owned_handle nul{::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                       0, nullptr)};
-        if (!nul.valid())
-            std::_Exit(EXIT_FAILURE);
-        const int opened = ::_open_osfhandle(native_of(nul.get()), _O_RDWR | _O_BINARY);
-        if (opened < 0)
-            std::_Exit(EXIT_FAILURE);
-        nul.release();
-        if (opened != fd) {
-            const bool moved = ::_dup2(opened, fd) == 0;
-            ::_close(opened);
-            if (!moved)
-                std::_Exit(EXIT_FAILURE);
-        }
-        ::SetStdHandle(standard_handles[fd], handle_of(::_get_osfhandle(fd)));
-    }
-}
-
-// Messages are UTF-8; a console shows them as such while the run lasts. Redirected
-// output gets the same bytes.
-void use_utf8_console() {
-    const UINT current = ::GetConsoleOutputCP(); // 0 without a console
-    if (current == 0 || current == CP_UTF8 || !::SetConsoleOutputCP(CP_UTF8))
-        return;
-    saved_output_code_page = current;
-    std::atexit(restore_console_code_page);
-}
-
 } // namespace
+
+// A file name's deletion fails while its read-only attribute is set; the attribute
+// goes first then.
+void delete_file(const wchar_t* name) {
+    if (::DeleteFileW(name) || ::GetLastError() != ERROR_ACCESS_DENIED)
+        return;
+    if (::SetFileAttributesW(name, FILE_ATTRIBUTE_NORMAL))
+        ::DeleteFileW(name);
+}
 
 working_file::~working_file() {
     close_file(*this);
-}
-
-ending_signals_deferred::ending_signals_deferred() {
-    if (deferral_depth++ == 0)
-        ::AcquireSRWLockExclusive(&pending_lock);
-}
-
-ending_signals_deferred::~ending_signals_deferred() {
-    if (--deferral_depth == 0)
-        ::ReleaseSRWLockExclusive(&pending_lock);
-}
-
-void prepare_process() {
-    // A path on an empty drive fails like any other, instead of asking with a dialog.
-    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    open_standard_descriptors();
-    // Binary mode: every message ends in "\n", never in "\r\n".
-    ::_setmode(::_fileno(stdin), _O_BINARY);
-    ::_setmode(::_fileno(stdout), _O_BINARY);
-    ::_setmode(::_fileno(stderr), _O_BINARY);
-    use_utf8_console();
-    // Buffered, each message line reaches the console in one write, which it decodes as
-    // UTF-8 whole; byte by byte, a name's characters would arrive in pieces. The driver
-    // flushes at the end of every line.
-    static char error_buffer[4096];
-    std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
-    ::SetConsoleCtrlHandler(remove_pending_copy, TRUE);
 }
 
 // Others may read, write, rename and remove the file meanwhile, as on other systems;
@@ -535,11 +339,8 @@ bool close_file(working_file& file) {
         file.file = no_file;
     }
     if (!file.temporary_name.empty()) {
-        std::wstring wide;
-        const bool named = system_path(file.temporary_name.c_str(), wide);
         const ending_signals_deferred deferred;
-        delete_file(named ? wide.c_str() : pending_name);
-        set_pending_name({});
+        remove_pending_file();
         file.temporary_name.clear();
     }
     return closed;

@@ -1,0 +1,106 @@
+// Paths and words on Windows: the tool takes them in UTF-8, the wide API in UTF-16.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include "platform/windows_handle.hpp"
+#include "platform/windows_parts.hpp"
+
+#include <windows.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace platform {
+
+// A drive letter's colon ends a folder name too: "C:song.3gp" is "song.3gp" in C:'s
+// current folder.
+const char* const path_separators = "\\/:";
+
+bool to_wide(const char* text, std::wstring& wide) {
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (length <= 0)
+        return false;
+    try {
+        wide.resize(static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length) !=
+        length)
+        return false;
+    wide.pop_back(); // the terminator
+    return true;
+}
+
+bool to_utf8(const wchar_t* wide, std::string& text) {
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return false;
+    try {
+        text.resize(static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (::WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), length, nullptr, nullptr) !=
+        length)
+        return false;
+    text.pop_back(); // the terminator
+    return true;
+}
+
+namespace {
+
+// Paths from this length on are given in the "\\?\" form, below the MAX_PATH limit of
+// the plain form even for a folder (MAX_PATH less room for an 8.3 name).
+constexpr std::size_t long_path_from = MAX_PATH - 12;
+
+} // namespace
+
+bool system_path(const char* path, std::wstring& wide) {
+    if (!to_wide(path, wide))
+        return false;
+    if (wide.size() < long_path_from || wide.starts_with(L"\\\\?\\") ||
+        wide.starts_with(L"\\\\.\\"))
+        return true;
+    const DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return false;
+    std::wstring full;
+    try {
+        full.resize(needed);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const DWORD length = ::GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed)
+        return false;
+    full.resize(length);
+    try {
+        // "\\server\share\..." becomes "\\?\UNC\server\share\...".
+        wide = full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+const char* name_part(const char* path) {
+    const char* name = path;
+    for (const char* at = path; *at != '\0'; ++at)
+        if (std::strchr(path_separators, *at) != nullptr)
+            name = at + 1;
+    return name;
+}
+
+// The separator stays so that a drive's root and a drive's current folder remain what
+// they are.
+std::string folder_prefix(const char* path) {
+    return std::string(path, static_cast<std::size_t>(name_part(path) - path));
+}
+
+std::string folder_of(const char* path) {
+    const std::string prefix = folder_prefix(path);
+    return prefix.empty() ? "." : prefix;
+}
+
+} // namespace platform
