@@ -508,6 +508,9 @@ struct access_case : cases::named {
     bool output_unreadable; // a file f.m4a is there that the user may not read
     std::string err;
     const char* output; // the converted file, if any; in place, the input's new name
+    // A shared folder with the sticky bit, as /tmp, where f.3gp belongs to someone else:
+    // the user may write the file, but not rename it.
+    bool sticky_shared = false;
 };
 
 class Unprivileged : public testing::TestWithParam<access_case> {};
@@ -523,7 +526,9 @@ TEST_P(Unprivileged, ReportsAndKeepsNames) {
     fs::permissions(bin.path(), fs::perms{0755});
     const temp_dir dir;
     write_file(dir / "f.3gp", input);
-    ASSERT_EQ(::chown((dir / "f.3gp").c_str(), nobody, nobody), 0);
+    if (!c.sticky_shared) {
+        ASSERT_EQ(::chown((dir / "f.3gp").c_str(), nobody, nobody), 0);
+    }
     fs::permissions(dir / "f.3gp", c.file_mode);
     std::vector<std::string> names{"f.3gp"};
     if (c.output_unreadable) {
@@ -534,7 +539,7 @@ TEST_P(Unprivileged, ReportsAndKeepsNames) {
     if (c.folder_writable) {
         ASSERT_EQ(::chown(dir.path().c_str(), nobody, nobody), 0);
     }
-    fs::permissions(dir.path(), fs::perms{0755});
+    fs::permissions(dir.path(), c.sticky_shared ? fs::perms{01777} : fs::perms{0755});
 
     const tool_result result = run_tool(dir.path(), with_option(c.in_place, {"f.3gp"}),
                                         {.binary = tool.c_str(), .user = nobody});
@@ -573,7 +578,10 @@ INSTANTIATE_TEST_SUITE_P(
                     nullptr},
         // A name that the user cannot read is taken all the same.
         access_case{"copy_onto_unreadable_name", false, true, read_write, true, "", "f00.m4a"},
-        access_case{"in_place_onto_unreadable_name", true, true, read_write, true, "", "f00.m4a"}),
+        access_case{"in_place_onto_unreadable_name", true, true, read_write, true, "", "f00.m4a"},
+        // The rename is refused after the edit: the file gets its bytes back.
+        access_case{"in_place_in_sticky_shared_folder", true, false, fs::perms{0666}, false,
+                    "output file:f.m4a rename failed! Skipped File:f.3gp\n", nullptr, true}),
     cases::case_name{});
 
 } // namespace
