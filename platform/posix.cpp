@@ -116,6 +116,19 @@ bool link_unsupported(int error) {
     return error == EPERM || exclusive_rename_unsupported(error);
 }
 
+// Whether this process may remove a name of the file at `path`. In a folder with the
+// sticky bit, as /tmp, only the owner of the file or of the folder may: a link made there
+// to another user's file could then be neither completed nor undone.
+bool name_removable(const char* path) {
+    struct stat folder;
+    struct stat file;
+    if (::stat(folder_of(path).c_str(), &folder) != 0 || ::lstat(path, &file) != 0)
+        return false;
+    const uid_t self = ::geteuid();
+    return (folder.st_mode & S_ISVTX) == 0 || self == 0 || self == file.st_uid ||
+           self == folder.st_uid;
+}
+
 // Reserves `to` with an empty file of the tool's own, created exclusively, and renames
 // `from` over it: only that reservation is ever replaced.
 name_result rename_over_reservation(const char* from, const char* to) {
@@ -316,19 +329,22 @@ name_result rename_no_replace(const char* from, const char* to) {
         return name_result::name_taken;
     if (!exclusive_rename_unsupported(errno))
         return name_result::failed;
-    // A hard link fails on an existing name just the same; then the old name goes. An
-    // interruption never leaves the file under both names, or a reservation behind.
+    // A hard link fails on an existing name just the same; then the old name goes, where
+    // it surely can. An interruption never leaves the file under both names, or a
+    // reservation behind.
     const ending_signals_deferred deferred;
-    if (::link(from, to) == 0) {
-        if (::unlink(from) == 0)
-            return name_result::done;
-        ::unlink(to);
-        return name_result::failed;
+    if (name_removable(from)) {
+        if (::link(from, to) == 0) {
+            if (::unlink(from) == 0)
+                return name_result::done;
+            ::unlink(to);
+            return name_result::failed;
+        }
+        if (errno == EEXIST)
+            return name_result::name_taken;
+        if (!link_unsupported(errno))
+            return name_result::failed;
     }
-    if (errno == EEXIST)
-        return name_result::name_taken;
-    if (!link_unsupported(errno))
-        return name_result::failed;
     return rename_over_reservation(from, to);
 }
 
