@@ -1,14 +1,12 @@
 // Feeds arbitrary bytes through the check pass of the container operations, on an
 // in-memory stream of fixed length, and the tool's own edit pass, on a file in memory,
-// and traps on any broken promise.
-//
-// Input layout: the first two bytes, big-endian, modulo 8193 give the bit rate in kbps
-// (0 to 8192, the range the command line admits); the remaining bytes are the file.
+// and traps on any broken promise. Inputs are laid out as fuzz/seeds.hpp says.
 
 #include "container/audio_bitrate.hpp"
 #include "container/box.hpp"
 #include "container/ftyp.hpp"
 #include "fuzz/edit_in_memory.hpp"
+#include "fuzz/seeds.hpp"
 #include "platform/io.hpp"
 
 #include <algorithm>
@@ -22,8 +20,6 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-constexpr std::size_t bitrate_prefix_size = 2;
-constexpr std::uint32_t bitrate_choices = 8193;
 constexpr std::size_t ftyp_payload_start = box_header_size;
 constexpr std::size_t major_brand_end = ftyp_payload_start + fourcc_size;
 constexpr std::size_t minor_version_end = major_brand_end + 4;
@@ -159,10 +155,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // fmemopen may refuse an empty buffer, and an empty file has nothing to edit.
-    if (size <= bitrate_prefix_size)
+    if (size <= seed_prefix_size)
         return 0;
-    const auto kbps =
-        static_cast<std::int32_t>((std::uint32_t{data[0]} << 8 | data[1]) % bitrate_choices);
-    check_input(bytes(data + bitrate_prefix_size, data + size), kbps);
+    check_input(bytes(data + seed_prefix_size, data + size), seed_bitrate_kbps(data));
     return 0;
 }

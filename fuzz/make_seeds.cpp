@@ -5,10 +5,10 @@
 //
 // Usage: make_seeds FOLDER [RECORDING...]
 
+#include "fuzz/seeds.hpp"
 #include "tests/box_builder.hpp"
 
 #include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
@@ -75,12 +75,6 @@ bool write_seed(const std::string& path, std::uint16_t kbps, const bytes& file) 
     out.write(reinterpret_cast<const char*>(file.data()),
               static_cast<std::streamsize>(file.size()));
     return out.good();
-}
-
-bool read_file(const std::string& path, bytes& content) {
-    std::ifstream in(path, std::ios::binary);
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return in.is_open() && !in.bad();
 }
 
 // The file's own average rounded, and an explicit rate.

@@ -4,32 +4,25 @@
 // two builds print is the same when the tool's results do not depend on the machine, its
 // byte order included.
 //
-// Seed layout, as the fuzzer reads it: two bytes, big-endian, modulo 8193 give the bit
-// rate in kbps; the remaining bytes are the file.
-//
 // Usage: seed_digests SEED...
 
 #include "container/audio_bitrate.hpp"
 #include "container/box.hpp"
 #include "container/ftyp.hpp"
 #include "fuzz/edit_in_memory.hpp"
+#include "fuzz/seeds.hpp"
 #include "platform/io.hpp"
 
 #include <array>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-
-constexpr std::size_t bitrate_prefix_size = 2;
-constexpr std::uint32_t bitrate_choices = 8193;
 
 // 64-bit FNV-1a: enough to tell two outputs apart, and the same on every machine.
 std::uint64_t digest(const bytes& data) {
@@ -63,12 +56,6 @@ bool check_and_edit(bytes file, std::int32_t kbps, outcome& result) {
     return true;
 }
 
-bool read_file(const char* path, bytes& content) {
-    std::ifstream in(path, std::ios::binary);
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return in.is_open() && !in.bad();
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -76,16 +63,15 @@ int main(int argc, char* argv[]) {
         const std::string path = argv[i];
         const std::string name = path.substr(path.rfind('/') + 1);
         bytes seed;
-        if (!read_file(argv[i], seed) || seed.size() <= bitrate_prefix_size) {
+        if (!read_file(argv[i], seed) || seed.size() <= seed_prefix_size) {
             std::fprintf(stderr, "seed_digests: cannot read %s\n", argv[i]);
             return 1;
         }
-        const auto kbps =
-            static_cast<std::int32_t>((std::uint32_t{seed[0]} << 8 | seed[1]) % bitrate_choices);
+        const std::int32_t kbps = seed_bitrate_kbps(seed.data());
         // The operations' messages follow the seed's name, one line per seed.
         std::fprintf(stderr, "%s:", name.c_str());
         outcome result;
-        if (!check_and_edit(bytes(seed.begin() + bitrate_prefix_size, seed.end()), kbps, result)) {
+        if (!check_and_edit(bytes(seed.begin() + seed_prefix_size, seed.end()), kbps, result)) {
             std::fprintf(stderr, "\nseed_digests: cannot check or edit %s\n", argv[i]);
             return 1;
         }

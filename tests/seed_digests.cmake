@@ -23,7 +23,8 @@ add_custom_command(OUTPUT ${build_machine_dir}/make_seeds
                    COMMAND ${CMAKE_COMMAND} -E make_directory ${build_machine_dir}
                    COMMAND ${M4AFIX_BUILD_MACHINE_CXX} ${build_machine_flags}
                            ${PROJECT_SOURCE_DIR}/fuzz/make_seeds.cpp -o ${build_machine_dir}/make_seeds
-                   DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/make_seeds.cpp box_builder.hpp
+                   DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/make_seeds.cpp
+                           ${PROJECT_SOURCE_DIR}/fuzz/seeds.hpp box_builder.hpp
                    COMMENT "Building make_seeds for the build machine" VERBATIM)
 add_custom_command(OUTPUT ${build_machine_dir}/seed_digests
                    COMMAND ${CMAKE_COMMAND} -E make_directory ${build_machine_dir}
