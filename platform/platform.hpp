@@ -32,8 +32,9 @@ struct input_file {
     std::int64_t size = 0;      // at the open
     unsigned permissions = 0;   // permission bits; the nearest a system has
     file_times times{};         // before this run read the file
-    // The time of the last change to the file or its attributes, seconds and nanoseconds,
-    // at the open; with `size` and the modification time it tells a changed input.
+    // The time of the last change to the file or its attributes at the open, as the
+    // system counts it (seconds and nanoseconds; on Windows, 100 ns ticks first); with
+    // `size` and the modification time it tells an input that changed meanwhile.
     std::int64_t change_time[2] = {0, 0};
 };
 
@@ -57,8 +58,8 @@ enum class name_result {
     done,       // the file now has the name
     name_taken, // something exists under the name already
     failed,     // any other failure; errno or the last error says which
-    not_ours,   // the name was given, but another program put a file of its own in the
-                // way: the name holds that file, which is left as it is
+    not_ours,   // another program put a file of its own under the old or the new name:
+                // that file is left where it is (see rename_no_replace)
 };
 
 // Sets up the process before anything else runs: the standard streams open and in
@@ -133,12 +134,13 @@ bool close_file(working_file& file);
 void remove_name(const char* path);
 
 // Renames `from` to `to` unless something exists under `to`; never replaces a file.
-// `from` may be open as `file`, and then not_ours when `to` does not name `file`
-// afterwards. Where the file system can neither link nor rename without replacing, `to`
-// is first reserved by creating it exclusively, and the rename then replaces only that
-// empty file of the tool's own, checked to be still there just before. Between that
-// check and the rename a file that another program puts under `to` would be replaced:
-// no such file system offers a way to close that gap.
+// `from` may be open as `file`: then nothing is renamed unless `from` still names it, and
+// the result is not_ours when `to` does not name it afterwards. Where the file system
+// can neither link nor rename without replacing, `to` is first reserved by creating it
+// exclusively, and the rename then replaces only that empty file of the tool's own,
+// checked to be still there just before. A file that another program puts under `to`
+// between that check and the rename is replaced: such file systems offer no way to
+// close that gap.
 name_result rename_no_replace(const char* from, const char* to, const working_file* file = nullptr);
 
 // True when the run's console goes away with the run, messages and all: the process is

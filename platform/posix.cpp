@@ -329,9 +329,7 @@ void keep_times(const working_file& file, const file_times& times) {
 name_result publish(working_file& copy, const char* path) {
     if (!copy.temporary_name.empty()) {
         const ending_signals_deferred deferred;
-        name_result result = name_result::not_ours;
-        if (is_named(copy, copy.temporary_name.c_str()))
-            result = rename_no_replace(copy.temporary_name.c_str(), path, &copy);
+        const name_result result = rename_no_replace(copy.temporary_name.c_str(), path, &copy);
         if (result == name_result::done || result == name_result::not_ours) {
             set_unfinished_file({}, {});
             copy.temporary_name.clear();
@@ -392,7 +390,11 @@ name_result rename_by_any_means(const char* from, const char* to) {
 
 } // namespace
 
+// With `file`, nothing is renamed unless `from` still names it: a file that another
+// program put there instead is not this run's to move.
 name_result rename_no_replace(const char* from, const char* to, const working_file* file) {
+    if (file != nullptr && !is_named(*file, from))
+        return name_result::not_ours;
     const name_result result = rename_by_any_means(from, to);
     if (result == name_result::done && file != nullptr && !is_named(*file, to))
         return name_result::not_ours;

@@ -22,7 +22,8 @@
 // - work_read, work_write: the reads and writes of the edit pass, told from those of the
 //   copy by the file (a read of a file open for writing is the edit pass reading back,
 //   and every write to that file after it belongs to the edit pass too);
-// - linkat, renameat2, link, rename: the publication of a copy and the rename of an input;
+// - linkat, renameat2, link, rename, unlink: the publication of a copy and the rename of
+//   an input;
 // - work_close: the close of a file opened for writing.
 // Every injected fault appends "kind:N" and a newline to the file named by
 // M4AFIX_FAULT_LOG, so that a test can tell that its fault really happened.
@@ -51,6 +52,7 @@ int __real_renameat2(int from_folder, const char* from, int to_folder, const cha
                      unsigned flags);
 int __real_link(const char* from, const char* to);
 int __real_rename(const char* from, const char* to);
+int __real_unlink(const char* path);
 int __real_close(int fd);
 }
 
@@ -73,6 +75,7 @@ enum call_kind {
     renameat2_call,
     link_call,
     rename_call,
+    unlink_call,
     work_close,
     kind_count
 };
@@ -80,7 +83,7 @@ enum call_kind {
 constexpr std::array<std::string_view, kind_count> kind_names = {
     "open_input", "open_unnamed",    "open_temp", "open_update", "fdopen",    "in_read",
     "in_seek",    "copy_file_range", "copy_read", "copy_write",  "work_read", "work_write",
-    "linkat",     "renameat2",       "link",      "rename",      "work_close"};
+    "linkat",     "renameat2",       "link",      "rename",      "unlink",    "work_close"};
 
 // Effects that are not an errno value.
 constexpr int short_transfer = 0;
@@ -369,6 +372,12 @@ int __wrap_rename(const char* from, const char* to) {
     if (const rule* r = fault(rename_call))
         return failed(*r);
     return __real_rename(from, to);
+}
+
+int __wrap_unlink(const char* path) {
+    if (const rule* r = fault(unlink_call))
+        return failed(*r);
+    return __real_unlink(path);
 }
 
 // Closes the descriptor in any case, as close(2) does when it reports an error.

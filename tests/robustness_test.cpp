@@ -6,6 +6,7 @@
 #include "container/box.hpp"
 #include "run_tool.hpp"
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -88,6 +89,8 @@ TEST_P(Faults, ReportedCleanedUpAndBatchGoesOn) {
     const temp_dir logs;
     write_file(dir / "f.3gp", input);
     write_file(dir / "g.3gp", input);
+    const auto modified = fs::last_write_time(dir / "f.3gp") - std::chrono::hours{24};
+    fs::last_write_time(dir / "f.3gp", modified);
     const tool_result result =
         run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
                  {.binary = M4AFIX_FAULTY_BINARY,
@@ -119,6 +122,7 @@ TEST_P(Faults, ReportedCleanedUpAndBatchGoesOn) {
 
     if (fs::exists(dir / "f.3gp")) {
         EXPECT_EQ(read_file(dir / "f.3gp"), input);
+        EXPECT_EQ(fs::last_write_time(dir / "f.3gp"), modified);
     }
 }
 
@@ -211,6 +215,10 @@ INSTANTIATE_TEST_SUITE_P(
         fault_case{"in_place_reservation_taken", no_links + "open_temp:1:EEXIST", true, "",
                    outcome::converted_next},
         fault_case{"in_place_not_renamed_over_reservation", no_links + "rename:1", true,
+                   rename_failed, outcome::skipped},
+        // Linked, but the old name stays: the new one goes again.
+        fault_case{"in_place_old_name_not_removed",
+                   std::string{linux_calls ? "renameat2:*:EINVAL," : ""} + "unlink:1", true,
                    rename_failed, outcome::skipped}),
     cases::case_name{});
 
@@ -328,6 +336,7 @@ struct interruption_case : cases::named {
     // unless it was ignored from the start.
     std::vector<std::string> after = {"f.3gp", "g.3gp"};
     bool ignored = false;
+    std::vector<int> also_signals = {}; // run again with each of these
 };
 
 class Interrupted : public testing::TestWithParam<interruption_case> {};
@@ -336,18 +345,24 @@ TEST_P(Interrupted, LeavesEachFileAsItWasOrFinished) {
     const interruption_case& c = GetParam();
     if (c.needs_unnamed_files && !linux_calls)
         GTEST_SKIP() << "this build names its copies from the start";
-    const temp_dir dir;
-    write_file(dir / "f.3gp", input);
-    write_file(dir / "g.3gp", input);
-    const tool_result result = run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
-                                        {.binary = M4AFIX_FAULTY_BINARY,
-                                         .environment = {"M4AFIX_FAULTS=" + c.plan},
-                                         .signal_when_stopped = c.signal,
-                                         .ignored_signal = c.ignored ? c.signal : 0});
-    EXPECT_EQ(result.status, c.ignored ? 0 : 128 + c.signal);
-    EXPECT_EQ(names_in(dir.path()), c.after);
-    for (const std::string& name : names_in(dir.path()))
-        EXPECT_EQ(read_file(dir / name), name.ends_with(".m4a") ? input_converted : input) << name;
+    std::vector<int> signals{c.signal};
+    signals.insert(signals.end(), c.also_signals.begin(), c.also_signals.end());
+    for (const int signal : signals) {
+        SCOPED_TRACE(signal);
+        const temp_dir dir;
+        write_file(dir / "f.3gp", input);
+        write_file(dir / "g.3gp", input);
+        const tool_result result = run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
+                                            {.binary = M4AFIX_FAULTY_BINARY,
+                                             .environment = {"M4AFIX_FAULTS=" + c.plan},
+                                             .signal_when_stopped = signal,
+                                             .ignored_signal = c.ignored ? signal : 0});
+        EXPECT_EQ(result.status, c.ignored ? 0 : 128 + signal);
+        EXPECT_EQ(names_in(dir.path()), c.after);
+        for (const std::string& name : names_in(dir.path()))
+            EXPECT_EQ(read_file(dir / name), name.ends_with(".m4a") ? input_converted : input)
+                << name;
+    }
 }
 
 // The edit pass reads back what it rewrites while the copy has no name of its own yet; in
@@ -369,6 +384,14 @@ INSTANTIATE_TEST_SUITE_P(
         interruption_case{"user_signal_hidden_name", no_unnamed_files + inside_copy, SIGUSR1},
         interruption_case{"alarm_hidden_name", no_unnamed_files + inside_copy, SIGALRM},
         interruption_case{"cpu_limit_hidden_name", no_unnamed_files + inside_copy, SIGXCPU},
+        interruption_case{"other_ending_signals_hidden_name",
+                          no_unnamed_files + inside_copy,
+                          SIGUSR2,
+                          false,
+                          false,
+                          {"f.3gp", "g.3gp"},
+                          false,
+                          {SIGVTALRM, SIGPROF}},
         // The file being finished is finished first; the run ends before the next one.
         interruption_case{"interrupt_while_finishing_in_place",
                           while_finishing,
@@ -390,6 +413,114 @@ INSTANTIATE_TEST_SUITE_P(
                           false,
                           {"f.3gp", "f.m4a", "g.3gp", "g.m4a"},
                           true}),
+    cases::case_name{});
+
+// ---- Neighbours: what another program does while the run is stopped at `plan`.
+
+struct neighbour_case : cases::named {
+    std::string plan;
+    bool in_place;
+    // Acts on the folder; returns what a run of its own wrote to standard error.
+    std::string (*act)(const fs::path& dir);
+    std::string err;           // the stopped run's
+    std::string neighbour_err; // what `act` returned
+    // Every name afterwards, sorted, a hidden copy as ".hidden", with what it holds.
+    std::vector<std::pair<std::string, bytes>> after;
+};
+
+class Neighbour : public testing::TestWithParam<neighbour_case> {};
+
+TEST_P(Neighbour, NothingOfItsIsMovedOrTakenForAConversion) {
+    const neighbour_case& c = GetParam();
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    fs::last_write_time(dir / "f.3gp", fs::last_write_time(dir / "f.3gp") - std::chrono::hours{1});
+    std::string neighbour_err;
+    const tool_result result =
+        run_tool(dir.path(), with_option(c.in_place, {"f.3gp"}),
+                 {.binary = M4AFIX_FAULTY_BINARY,
+                  .environment = {"M4AFIX_FAULTS=" + c.plan},
+                  .when_stopped = [&] { neighbour_err = c.act(dir.path()); }});
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(neighbour_err, c.neighbour_err);
+    std::vector<std::pair<std::string, bytes>> after;
+    for (const std::string& name : names_in(dir.path()))
+        after.emplace_back(name[0] == '.' ? ".hidden" : name, read_file(dir / name));
+    EXPECT_EQ(after, c.after);
+}
+
+const bytes neighbours_own = text("mine");
+
+// Another run of -w on the same file.
+std::string second_run(const fs::path& dir) {
+    return run_tool(dir, {"-w", "f.3gp"}).err;
+}
+
+// Puts a file of its own in place of the run's hidden copy.
+std::string swap_hidden_copy(const fs::path& dir) {
+    for (const std::string& name : names_in(dir))
+        if (name[0] == '.') {
+            fs::remove(dir / name);
+            write_file(dir / name, neighbours_own);
+        }
+    return "";
+}
+
+// Moves the input aside and puts a file of its own under its name.
+std::string replace_input(const fs::path& dir) {
+    fs::rename(dir / "f.3gp", dir / "h.3gp");
+    write_file(dir / "f.3gp", neighbours_own);
+    return "";
+}
+
+// Rewrites a byte of the media data, as a program still writing the file would.
+std::string rewrite_input(const fs::path& dir) {
+    const int fd = ::open((dir / "f.3gp").c_str(), O_WRONLY);
+    const bool written = ::pwrite(fd, "!", 1, 100) == 1;
+    ::close(fd);
+    return written ? "" : "not written";
+}
+
+bytes rewritten_input() {
+    bytes changed = input;
+    changed[100] = '!';
+    return changed;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Neighbour,
+    testing::Values(
+        // The second run finds the file locked while the first edits it.
+        neighbour_case{"second_in_place_run",
+                       "work_write:1:stop",
+                       true,
+                       second_run,
+                       "",
+                       "file:f.3gp open failed!Skipped:f.3gp\n",
+                       {{"f.m4a", input_converted}}},
+        neighbour_case{"hidden_copy_swapped",
+                       no_unnamed_files + "work_read:1:stop",
+                       false,
+                       swap_hidden_copy,
+                       "output file:f.m4a rename failed!Skipped:f.3gp\n",
+                       "",
+                       {{".hidden", neighbours_own}, {"f.3gp", input}}},
+        // The edit was made, but the file left its name: it is no longer the run's to put
+        // back, and the neighbour's file under the old name is not moved.
+        neighbour_case{"input_replaced",
+                       "work_write:1:stop",
+                       true,
+                       replace_input,
+                       rename_failed,
+                       "",
+                       {{"f.3gp", neighbours_own}, {"h.3gp", input_converted}}},
+        neighbour_case{"input_rewritten_during_copy",
+                       "in_read:1:stop",
+                       false,
+                       rewrite_input,
+                       copy_failed,
+                       "",
+                       {{"f.3gp", rewritten_input()}}}),
     cases::case_name{});
 
 // ---- Load: several processes at once on one folder, in copy mode.
