@@ -216,6 +216,9 @@ INSTANTIATE_TEST_SUITE_P(
                    outcome::converted_next},
         fault_case{"in_place_not_renamed_over_reservation", no_links + "rename:1", true,
                    rename_failed, outcome::skipped},
+        // After a failed close the file cannot have its name back: it stays converted.
+        fault_case{"in_place_close_then_no_rename_back", "work_close:1," + rename_call + ":2", true,
+                   rename_failed, outcome::converted},
         // Linked, but the old name stays: the new one goes again.
         fault_case{"in_place_old_name_not_removed",
                    std::string{linux_calls ? "renameat2:*:EINVAL," : ""} + "unlink:1", true,
@@ -503,6 +506,21 @@ INSTANTIATE_TEST_SUITE_P(
                        false,
                        swap_hidden_copy,
                        "output file:f.m4a rename failed!Skipped:f.3gp\n",
+                       "",
+                       {{".hidden", neighbours_own}, {"f.3gp", input}}},
+        // Swapped after the check before the rename: the name holds the neighbour's file.
+        neighbour_case{"hidden_copy_swapped_at_rename",
+                       no_unnamed_files + rename_call + ":1:stop",
+                       false,
+                       swap_hidden_copy,
+                       "output file:f.m4a rename failed!Skipped:f.3gp\n",
+                       "",
+                       {{"f.3gp", input}, {"f.m4a", neighbours_own}}},
+        neighbour_case{"hidden_copy_swapped_then_edit_fails",
+                       no_unnamed_files + "work_read:1:stop,work_write:1",
+                       false,
+                       swap_hidden_copy,
+                       edit_failed,
                        "",
                        {{".hidden", neighbours_own}, {"f.3gp", input}}},
         // The edit was made, but the file left its name: it is no longer the run's to put
