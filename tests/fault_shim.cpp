@@ -11,7 +11,8 @@
 // "zero": a transfer that moves nothing, as at the end of a file, "garble": a read whose
 // first byte comes back changed, as if another program had just written there, or
 // "stop": the process stops itself (SIGSTOP) before making the call for real, so that a
-// test can act while the run is at that point.
+// test can act while the run is at that point, or, for the opens only, "stop_after": it
+// stops once the call is made.
 // Kinds:
 // - open_input, open_unnamed, open_temp, open_update: opens for reading, of a file without
 //   a name, of a new named file, and for update;
@@ -90,6 +91,7 @@ constexpr int short_transfer = 0;
 constexpr int zero_transfer = -1;
 constexpr int stop_first = -2;
 constexpr int garbled_transfer = -3;
+constexpr int stop_after = -4;
 constexpr std::size_t short_count = 1000;
 
 struct named_error {
@@ -109,7 +111,8 @@ constexpr named_error effects[] = {{"EIO", EIO},
                                    {"garble", garbled_transfer},
                                    {"short", short_transfer},
                                    {"zero", zero_transfer},
-                                   {"stop", stop_first}};
+                                   {"stop", stop_first},
+                                   {"stop_after", stop_after}};
 
 struct rule {
     int kind;
@@ -317,9 +320,13 @@ int __wrap_open64(const char* path, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(arguments, unsigned));
         va_end(arguments);
     }
-    if (const rule* r = fault(open_kind(flags)))
+    const rule* r = fault(open_kind(flags));
+    if (r != nullptr && r->error != stop_after)
         return failed(*r);
-    return __real_open64(path, flags, mode);
+    const int fd = __real_open64(path, flags, mode);
+    if (r != nullptr)
+        ::raise(SIGSTOP);
+    return fd;
 }
 
 ssize_t __wrap_pread64(int fd, void* buffer, size_t count, off64_t offset) {

@@ -476,6 +476,13 @@ std::string replace_input(const fs::path& dir) {
     return "";
 }
 
+// Puts a file of its own in place of the output name's reservation.
+std::string replace_reservation(const fs::path& dir) {
+    fs::remove(dir / "f.m4a");
+    write_file(dir / "f.m4a", neighbours_own);
+    return "";
+}
+
 // Rewrites a byte of the media data, as a program still writing the file would.
 std::string rewrite_input(const fs::path& dir) {
     const int fd = ::open((dir / "f.3gp").c_str(), O_WRONLY);
@@ -523,6 +530,14 @@ INSTANTIATE_TEST_SUITE_P(
                        edit_failed,
                        "",
                        {{".hidden", neighbours_own}, {"f.3gp", input}}},
+        // The reservation swapped before the rename: the next name is taken instead.
+        neighbour_case{"reservation_swapped",
+                       no_links + "open_temp:1:stop_after",
+                       true,
+                       replace_reservation,
+                       "",
+                       "",
+                       {{"f.m4a", neighbours_own}, {"f00.m4a", input_converted}}},
         // The edit was made, but the file left its name: it is no longer the run's to put
         // back, and the neighbour's file under the old name is not moved.
         neighbour_case{"input_replaced",
