@@ -5,6 +5,7 @@
 #include "platform/platform.hpp"
 #include "platform/posix_fast_paths.hpp"
 #include "platform/posix_signals.hpp"
+#include "platform/time_step.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <new>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -269,10 +271,28 @@ bool create_copy(const char* output_path, const input_file& input, working_file&
     return unnamed_refused(errno) && create_hidden(output_path, mode, copy);
 }
 
+namespace {
+
+// An input written within the last step of its file system's clock is read once that
+// step is over (see wait_for_time_step), so that any write during the copy moves its time.
+void wait_out_time_step(const input_file& input) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t wait = wait_for_time_step(input.times.seconds[1], input.times.nanoseconds[1],
+                                                 now.tv_sec, now.tv_nsec);
+    timespec left{static_cast<time_t>(wait / 1'000'000'000),
+                  static_cast<long>(wait % 1'000'000'000)};
+    while (wait > 0 && ::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
 // A copy of an input that another program wrote to meanwhile could hold parts of two
 // versions: like an archiver, the copy is dropped when the input's size, modification
 // time or change time moved while it was read.
 bool copy_contents(const input_file& input, working_file& copy) {
+    wait_out_time_step(input);
     const int in = static_cast<int>(input.file);
     fast::reserve(fd_of(copy), input.size);
     std::int64_t copied = 0;

@@ -6,6 +6,7 @@
 #include "platform/hidden_name.hpp"
 #include "platform/path_parts.hpp"
 #include "platform/platform.hpp"
+#include "platform/time_step.hpp"
 #include "platform/windows_handle.hpp"
 #include "platform/windows_parts.hpp"
 
@@ -279,7 +280,25 @@ bool create_copy(const char* output_path, const input_file& input, working_file&
                                     copy, create);
 }
 
+namespace {
+
+// An input written within the last step of its file system's clock is read once that
+// step is over (see wait_for_time_step), so that any write during the copy moves its time.
+void wait_out_time_step(const input_file& input) {
+    FILETIME now_time;
+    ::GetSystemTimePreciseAsFileTime(&now_time);
+    file_times now{};
+    store_time(now_time, now, 1);
+    const std::int64_t wait = wait_for_time_step(input.times.seconds[1], input.times.nanoseconds[1],
+                                                 now.seconds[1], now.nanoseconds[1]);
+    if (wait > 0)
+        ::Sleep(static_cast<DWORD>(wait / 1'000'000 + 1));
+}
+
+} // namespace
+
 bool copy_contents(const input_file& input, working_file& copy) {
+    wait_out_time_step(input);
     const std::unique_ptr<char[]> buffer{new (std::nothrow) char[copy_buffer_size]};
     if (!buffer)
         return false;
