@@ -42,6 +42,21 @@ void remember_identity(const struct stat& status, working_file& file) {
     file.identity[1] = static_cast<std::uint64_t>(status.st_ino);
 }
 
+// The size and times of a file as the tool keeps them; the one place that reads the
+// time fields of a status.
+struct file_state {
+    std::int64_t size;
+    file_times times;
+    std::int64_t change_time[2];
+};
+
+file_state state_of(const struct stat& status) {
+    return {status.st_size,
+            {{status.st_atim.tv_sec, status.st_mtim.tv_sec},
+             {status.st_atim.tv_nsec, status.st_mtim.tv_nsec}},
+            {status.st_ctim.tv_sec, status.st_ctim.tv_nsec}};
+}
+
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -233,12 +248,12 @@ bool open_input(const char* path, input_file& input) {
     }
     std::setvbuf(input.stream.get(), input.stream_buffer, _IOFBF, sizeof input.stream_buffer);
     input.file = fd;
-    input.size = status.st_size;
+    const file_state state = state_of(status);
+    input.size = state.size;
     input.permissions = status.st_mode & 0777;
-    input.times = {{status.st_atim.tv_sec, status.st_mtim.tv_sec},
-                   {status.st_atim.tv_nsec, status.st_mtim.tv_nsec}};
-    input.change_time[0] = status.st_ctim.tv_sec;
-    input.change_time[1] = status.st_ctim.tv_nsec;
+    input.times = state.times;
+    input.change_time[0] = state.change_time[0];
+    input.change_time[1] = state.change_time[1];
     return true;
 }
 
@@ -300,12 +315,14 @@ bool copy_contents(const input_file& input, working_file& copy) {
         (copied != input.size && !copy_by_read_write(in, fd_of(copy), input.size, copied)) ||
         copied != input.size)
         return false;
-    struct stat after;
-    return ::fstat(in, &after) == 0 && after.st_size == input.size &&
-           after.st_mtim.tv_sec == input.times.seconds[1] &&
-           after.st_mtim.tv_nsec == input.times.nanoseconds[1] &&
-           after.st_ctim.tv_sec == input.change_time[0] &&
-           after.st_ctim.tv_nsec == input.change_time[1];
+    struct stat status;
+    if (::fstat(in, &status) != 0)
+        return false;
+    const file_state after = state_of(status);
+    return after.size == input.size && after.times.seconds[1] == input.times.seconds[1] &&
+           after.times.nanoseconds[1] == input.times.nanoseconds[1] &&
+           after.change_time[0] == input.change_time[0] &&
+           after.change_time[1] == input.change_time[1];
 }
 
 bool open_for_update(const char* path, working_file& file) {
