@@ -423,12 +423,11 @@ INSTANTIATE_TEST_SUITE_P(
 struct neighbour_case : cases::named {
     std::string plan;
     bool in_place;
-    // Acts on the folder; returns what a run of its own wrote to standard error.
-    std::string (*act)(const fs::path& dir);
-    std::string err;           // the stopped run's
-    std::string neighbour_err; // what `act` returned
+    std::string (*act)(const fs::path& dir); // returns what a run of its own printed
+    std::string err;                         // of the run, then of the neighbour's run
     // Every name afterwards, sorted, a hidden copy as ".hidden", with what it holds.
     std::vector<std::pair<std::string, bytes>> after;
+    int signal = 0; // then ends the run
 };
 
 class Neighbour : public testing::TestWithParam<neighbour_case> {};
@@ -443,117 +442,107 @@ TEST_P(Neighbour, NothingOfItsIsMovedOrTakenForAConversion) {
         run_tool(dir.path(), with_option(c.in_place, {"f.3gp"}),
                  {.binary = M4AFIX_FAULTY_BINARY,
                   .environment = {"M4AFIX_FAULTS=" + c.plan},
+                  .signal_when_stopped = c.signal,
                   .when_stopped = [&] { neighbour_err = c.act(dir.path()); }});
-    EXPECT_EQ(result.err, c.err);
-    EXPECT_EQ(neighbour_err, c.neighbour_err);
+    EXPECT_EQ(result.err + neighbour_err, c.err);
     std::vector<std::pair<std::string, bytes>> after;
     for (const std::string& name : names_in(dir.path()))
         after.emplace_back(name[0] == '.' ? ".hidden" : name, read_file(dir / name));
     EXPECT_EQ(after, c.after);
 }
 
-const bytes neighbours_own = text("mine");
+const bytes own = text("mine");
+const bytes rewritten = [] {
+    bytes changed = input;
+    changed[100] = '!'; // in the media data
+    return changed;
+}();
 
-// Another run of -w on the same file.
+std::string put_own(const fs::path& path) {
+    fs::remove(path);
+    write_file(path, own);
+    return "";
+}
+
 std::string second_run(const fs::path& dir) {
     return run_tool(dir, {"-w", "f.3gp"}).err;
 }
 
-// Puts a file of its own in place of the run's hidden copy.
 std::string swap_hidden_copy(const fs::path& dir) {
     for (const std::string& name : names_in(dir))
-        if (name[0] == '.') {
-            fs::remove(dir / name);
-            write_file(dir / name, neighbours_own);
-        }
+        if (name[0] == '.')
+            put_own(dir / name);
     return "";
 }
 
-// Moves the input aside and puts a file of its own under its name.
+std::string swap_reservation(const fs::path& dir) {
+    return put_own(dir / "f.m4a");
+}
+
 std::string replace_input(const fs::path& dir) {
     fs::rename(dir / "f.3gp", dir / "h.3gp");
-    write_file(dir / "f.3gp", neighbours_own);
-    return "";
+    return put_own(dir / "f.3gp");
 }
 
-// Puts a file of its own in place of the output name's reservation.
-std::string replace_reservation(const fs::path& dir) {
-    fs::remove(dir / "f.m4a");
-    write_file(dir / "f.m4a", neighbours_own);
-    return "";
-}
-
-// Rewrites a byte of the media data, as a program still writing the file would.
 std::string rewrite_input(const fs::path& dir) {
-    const int fd = ::open((dir / "f.3gp").c_str(), O_WRONLY);
-    const bool written = ::pwrite(fd, "!", 1, 100) == 1;
-    ::close(fd);
-    return written ? "" : "not written";
+    write_file(dir / "f.3gp", rewritten);
+    return "";
 }
 
-bytes rewritten_input() {
-    bytes changed = input;
-    changed[100] = '!';
-    return changed;
-}
+const std::string hidden_copy_made = no_unnamed_files + "work_read:1:stop";
+const std::string not_published = "output file:f.m4a rename failed!Skipped:f.3gp\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Neighbour,
     testing::Values(
         // The second run finds the file locked while the first edits it.
         neighbour_case{"second_in_place_run",
-                       "work_write:1:stop",
+                       while_finishing,
                        true,
                        second_run,
-                       "",
                        "file:f.3gp open failed!Skipped:f.3gp\n",
                        {{"f.m4a", input_converted}}},
-        neighbour_case{"hidden_copy_swapped",
-                       no_unnamed_files + "work_read:1:stop",
+        // A run ended by a signal removes its hidden copy, not what took its name.
+        neighbour_case{"hidden_copy_swapped_then_signal",
+                       hidden_copy_made,
                        false,
                        swap_hidden_copy,
-                       "output file:f.m4a rename failed!Skipped:f.3gp\n",
                        "",
-                       {{".hidden", neighbours_own}, {"f.3gp", input}}},
+                       {{".hidden", own}, {"f.3gp", input}},
+                       SIGTERM},
         // Swapped after the check before the rename: the name holds the neighbour's file.
         neighbour_case{"hidden_copy_swapped_at_rename",
                        no_unnamed_files + rename_call + ":1:stop",
                        false,
                        swap_hidden_copy,
-                       "output file:f.m4a rename failed!Skipped:f.3gp\n",
-                       "",
-                       {{"f.3gp", input}, {"f.m4a", neighbours_own}}},
+                       not_published,
+                       {{"f.3gp", input}, {"f.m4a", own}}},
         neighbour_case{"hidden_copy_swapped_then_edit_fails",
-                       no_unnamed_files + "work_read:1:stop,work_write:1",
+                       hidden_copy_made + ",work_write:1",
                        false,
                        swap_hidden_copy,
                        edit_failed,
-                       "",
-                       {{".hidden", neighbours_own}, {"f.3gp", input}}},
-        // The reservation swapped before the rename: the next name is taken instead.
+                       {{".hidden", own}, {"f.3gp", input}}},
+        // The next name is taken instead.
         neighbour_case{"reservation_swapped",
                        no_links + "open_temp:1:stop_after",
                        true,
-                       replace_reservation,
+                       swap_reservation,
                        "",
-                       "",
-                       {{"f.m4a", neighbours_own}, {"f00.m4a", input_converted}}},
-        // The edit was made, but the file left its name: it is no longer the run's to put
-        // back, and the neighbour's file under the old name is not moved.
+                       {{"f.m4a", own}, {"f00.m4a", input_converted}}},
+        // The edited file left its name: it is no longer the run's to put back.
         neighbour_case{"input_replaced",
-                       "work_write:1:stop",
+                       while_finishing,
                        true,
                        replace_input,
                        rename_failed,
-                       "",
-                       {{"f.3gp", neighbours_own}, {"h.3gp", input_converted}}},
+                       {{"f.3gp", own}, {"h.3gp", input_converted}}},
         neighbour_case{"input_rewritten_during_copy",
                        "in_read:1:stop",
                        false,
                        rewrite_input,
                        copy_failed,
-                       "",
-                       {{"f.3gp", rewritten_input()}}}),
+                       {{"f.3gp", rewritten}}}),
     cases::case_name{});
 
 // ---- Load: several processes at once on one folder, in copy mode.

@@ -36,13 +36,14 @@ struct run_limits {
     bool output_full = false;             // standard output on /dev/full (POSIX systems only)
 #ifndef _WIN32
     // What only POSIX systems have; tests that need it run there only.
-    rlim_t file_size = RLIM_INFINITY;   // writes past this offset fail
-    std::optional<uid_t> user;          // run as this user and group id, no other groups
-    int start_gate = -1;                // a descriptor to read one byte from before the start
-    bool close_standard_error = false;  // start with descriptor 2 closed
-    int signal_when_stopped = 0;        // sent, with SIGCONT, when the run stops itself
-    int ignored_signal = 0;             // ignored from the start, as nohup does with SIGHUP
-    std::function<void()> when_stopped; // called when the run stops itself, before it goes on
+    rlim_t file_size = RLIM_INFINITY;  // writes past this offset fail
+    std::optional<uid_t> user;         // run as this user and group id, no other groups
+    int start_gate = -1;               // a descriptor to read one byte from before the start
+    bool close_standard_error = false; // start with descriptor 2 closed
+    int signal_when_stopped = 0;       // sent, with SIGCONT, when the run stops itself
+    int ignored_signal = 0;            // ignored from the start, as nohup does with SIGHUP
+    // Called when the run stops itself, before it goes on.
+    std::function<void()> when_stopped;
 #endif
 };
 
