@@ -339,7 +339,6 @@ struct interruption_case : cases::named {
     // unless it was ignored from the start.
     std::vector<std::string> after = {"f.3gp", "g.3gp"};
     bool ignored = false;
-    std::vector<int> also_signals = {}; // run again with each of these
 };
 
 class Interrupted : public testing::TestWithParam<interruption_case> {};
@@ -348,24 +347,18 @@ TEST_P(Interrupted, LeavesEachFileAsItWasOrFinished) {
     const interruption_case& c = GetParam();
     if (c.needs_unnamed_files && !linux_calls)
         GTEST_SKIP() << "this build names its copies from the start";
-    std::vector<int> signals{c.signal};
-    signals.insert(signals.end(), c.also_signals.begin(), c.also_signals.end());
-    for (const int signal : signals) {
-        SCOPED_TRACE(signal);
-        const temp_dir dir;
-        write_file(dir / "f.3gp", input);
-        write_file(dir / "g.3gp", input);
-        const tool_result result = run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
-                                            {.binary = M4AFIX_FAULTY_BINARY,
-                                             .environment = {"M4AFIX_FAULTS=" + c.plan},
-                                             .signal_when_stopped = signal,
-                                             .ignored_signal = c.ignored ? signal : 0});
-        EXPECT_EQ(result.status, c.ignored ? 0 : 128 + signal);
-        EXPECT_EQ(names_in(dir.path()), c.after);
-        for (const std::string& name : names_in(dir.path()))
-            EXPECT_EQ(read_file(dir / name), name.ends_with(".m4a") ? input_converted : input)
-                << name;
-    }
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    write_file(dir / "g.3gp", input);
+    const tool_result result = run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
+                                        {.binary = M4AFIX_FAULTY_BINARY,
+                                         .environment = {"M4AFIX_FAULTS=" + c.plan},
+                                         .signal_when_stopped = c.signal,
+                                         .ignored_signal = c.ignored ? c.signal : 0});
+    EXPECT_EQ(result.status, c.ignored ? 0 : 128 + c.signal);
+    EXPECT_EQ(names_in(dir.path()), c.after);
+    for (const std::string& name : names_in(dir.path()))
+        EXPECT_EQ(read_file(dir / name), name.ends_with(".m4a") ? input_converted : input) << name;
 }
 
 // The edit pass reads back what it rewrites while the copy has no name of its own yet; in
@@ -387,14 +380,9 @@ INSTANTIATE_TEST_SUITE_P(
         interruption_case{"user_signal_hidden_name", no_unnamed_files + inside_copy, SIGUSR1},
         interruption_case{"alarm_hidden_name", no_unnamed_files + inside_copy, SIGALRM},
         interruption_case{"cpu_limit_hidden_name", no_unnamed_files + inside_copy, SIGXCPU},
-        interruption_case{"other_ending_signals_hidden_name",
-                          no_unnamed_files + inside_copy,
-                          SIGUSR2,
-                          false,
-                          false,
-                          {"f.3gp", "g.3gp"},
-                          false,
-                          {SIGVTALRM, SIGPROF}},
+        interruption_case{"user_signal_2_hidden_name", no_unnamed_files + inside_copy, SIGUSR2},
+        interruption_case{"virtual_alarm_hidden_name", no_unnamed_files + inside_copy, SIGVTALRM},
+        interruption_case{"profiling_alarm_hidden_name", no_unnamed_files + inside_copy, SIGPROF},
         // The file being finished is finished first; the run ends before the next one.
         interruption_case{"interrupt_while_finishing_in_place",
                           while_finishing,
@@ -464,10 +452,6 @@ std::string put_own(const fs::path& path) {
     return "";
 }
 
-std::string second_run(const fs::path& dir) {
-    return run_tool(dir, {"-w", "f.3gp"}).err;
-}
-
 std::string swap_hidden_copy(const fs::path& dir) {
     for (const std::string& name : names_in(dir))
         if (name[0] == '.')
@@ -475,18 +459,9 @@ std::string swap_hidden_copy(const fs::path& dir) {
     return "";
 }
 
-std::string swap_reservation(const fs::path& dir) {
-    return put_own(dir / "f.m4a");
-}
-
 std::string replace_input(const fs::path& dir) {
     fs::rename(dir / "f.3gp", dir / "h.3gp");
     return put_own(dir / "f.3gp");
-}
-
-std::string rewrite_input(const fs::path& dir) {
-    write_file(dir / "f.3gp", rewritten);
-    return "";
 }
 
 const std::string hidden_copy_made = no_unnamed_files + "work_read:1:stop";
@@ -499,7 +474,9 @@ INSTANTIATE_TEST_SUITE_P(
         neighbour_case{"second_in_place_run",
                        while_finishing,
                        true,
-                       second_run,
+                       +[](const fs::path& dir) {
+                           return run_tool(dir, {"-w", "f.3gp"}).err;
+                       },
                        "file:f.3gp open failed!Skipped:f.3gp\n",
                        {{"f.m4a", input_converted}}},
         // A run ended by a signal removes its hidden copy, not what took its name.
@@ -510,7 +487,6 @@ INSTANTIATE_TEST_SUITE_P(
                        "",
                        {{".hidden", own}, {"f.3gp", input}},
                        SIGTERM},
-        // Swapped after the check before the rename: the name holds the neighbour's file.
         neighbour_case{"hidden_copy_swapped_at_rename",
                        no_unnamed_files + rename_call + ":1:stop",
                        false,
@@ -523,11 +499,10 @@ INSTANTIATE_TEST_SUITE_P(
                        swap_hidden_copy,
                        edit_failed,
                        {{".hidden", own}, {"f.3gp", input}}},
-        // The next name is taken instead.
         neighbour_case{"reservation_swapped",
                        no_links + "open_temp:1:stop_after",
                        true,
-                       swap_reservation,
+                       +[](const fs::path& dir) { return put_own(dir / "f.m4a"); },
                        "",
                        {{"f.m4a", own}, {"f00.m4a", input_converted}}},
         // The edited file left its name: it is no longer the run's to put back.
@@ -540,7 +515,10 @@ INSTANTIATE_TEST_SUITE_P(
         neighbour_case{"input_rewritten_during_copy",
                        "in_read:1:stop",
                        false,
-                       rewrite_input,
+                       +[](const fs::path& dir) {
+                           write_file(dir / "f.3gp", rewritten);
+                           return std::string{};
+                       },
                        copy_failed,
                        {{"f.3gp", rewritten}}}),
     cases::case_name{});
