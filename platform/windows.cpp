@@ -53,9 +53,9 @@ std::int64_t ticks_of(const FILETIME& time) {
     return static_cast<std::int64_t>(std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime);
 }
 
-void remember_identity(const BY_HANDLE_FILE_INFORMATION& info, working_file& file) {
-    file.identity[0] = info.dwVolumeSerialNumber;
-    file.identity[1] = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+void store_identity(const BY_HANDLE_FILE_INFORMATION& info, std::uint64_t (&identity)[2]) {
+    identity[0] = info.dwVolumeSerialNumber;
+    identity[1] = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
 }
 
 // The file's last change, to its bytes or its attributes, in ticks; -1 when not known.
@@ -267,13 +267,16 @@ bool create_copy(const char* output_path, const input_file& input, working_file&
                        ? hidden_create::name_taken
                        : hidden_create::failed;
         }
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!::GetFileInformationByHandle(created, &info)) {
+            ::CloseHandle(created);
+            delete_file(wide.c_str());
+            return hidden_create::failed;
+        }
         file.file = native_of(created);
         file.temporary_name = std::move(path);
         set_pending_name(wide);
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!::GetFileInformationByHandle(created, &info))
-            return hidden_create::failed;
-        remember_identity(info, file);
+        store_identity(info, file.identity);
         return hidden_create::created;
     };
     return create_under_hidden_name(output_path, ::GetCurrentProcessId(), longest_portable_name,
@@ -343,7 +346,7 @@ bool open_for_update(const char* path, working_file& file) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!is_disk_file(opened, info))
         return false;
-    remember_identity(info, file);
+    store_identity(info, file.identity);
     // Only another holder refuses the lock; where the file system keeps no locks at all,
     // the edit goes on as it would without.
     OVERLAPPED at = overlapped_at(static_cast<std::int64_t>(edit_lock_offset));
@@ -362,9 +365,9 @@ bool is_named(const working_file& file, const char* path) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!named.valid() || !::GetFileInformationByHandle(named.get(), &info))
         return false;
-    working_file found;
-    remember_identity(info, found);
-    return found.identity[0] == file.identity[0] && found.identity[1] == file.identity[1];
+    std::uint64_t found[2];
+    store_identity(info, found);
+    return found[0] == file.identity[0] && found[1] == file.identity[1];
 }
 
 bool read_at(const working_file& file, std::int64_t offset, void* bytes, std::size_t count) {
