@@ -11,6 +11,8 @@ import path from 'node:path';
 const [page, tool, makeSeeds, work] = process.argv.slice(2);
 const root = path.resolve(path.dirname(new URL(import.meta.url).pathname), '..');
 const skip = (why) => { console.log(`SKIPPED: ${why}`); process.exit(77); };
+if (!fs.existsSync('/usr/bin/chromium'))
+  skip('/usr/bin/chromium is missing: apt-get install chromium');
 if (!fs.existsSync(tool))
   skip(`${tool} is missing: build the default preset first`);
 const { chromium } = await import('playwright-core').catch(
