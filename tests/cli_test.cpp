@@ -87,6 +87,13 @@ INSTANTIATE_TEST_SUITE_P(
                      "/dev/full",
                      true},
         command_case{"only_w", {"-w"}, usage_error, usage, "", {}},
+        // How Windows programs are asked for help; elsewhere a name like any other.
+        command_case{"slash_question_mark",
+                     {"/?"},
+                     0,
+                     on_windows ? usage : "",
+                     on_windows ? "" : " Skipped:/?\n",
+                     {}},
         command_case{"only_b_value", {"-b", "128"}, usage_error, usage, "", {}},
         command_case{"b_without_value", {"-b"}, usage_error, usage, "", {}},
         command_case{"w_then_b_without_value", {"-w", "-b"}, usage_error, usage, "", {}},
@@ -296,7 +303,9 @@ const std::string broken_err = "format error(moov) Skipped:" + broken_name + "\n
 std::vector<std::string> files_below(const fs::path& dir) {
     std::vector<std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator{dir}) {
-        const std::u8string name = entry.path().lexically_relative(dir).generic_u8string();
+        // Cut off as text: lexically_relative does not take the "\\?\" form.
+        const fs::path relative = entry.path().native().substr(dir.native().size() + 1);
+        const std::u8string name = relative.generic_u8string();
         if (entry.is_regular_file())
             files.emplace_back(name.begin(), name.end());
     }
@@ -315,17 +324,21 @@ TEST_P(TypedInCmd, SameFilesAndMessagesAsFromAShell) {
     write_file(dir / broken_name, broken);
     for (const extra_file& file : c.extra) {
         fs::create_directories((dir / file.name).parent_path());
-        write_file(dir / file.name, input);
-        if (file.hidden)
-            set_hidden(dir / file.name, file.system);
+        write_file(exact_path(dir / file.name), input);
+        if (file.hidden || file.system)
+            set_attributes(dir / file.name, file.hidden, file.system);
+        // Wine shows a dot-file as hidden unless told not to.
+        if (on_windows) {
+            ASSERT_EQ(hidden_file(exact_path(dir / file.name)), file.hidden) << file.name;
+        }
     }
     const tool_result result = run_tool(dir.path(), on_windows ? c.typed : c.expanded);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, c.err);
-    ASSERT_EQ(files_below(dir.path()), c.after);
+    ASSERT_EQ(files_below(exact_path(dir.path())), c.after);
     for (const std::string& name : c.after) {
-        const bytes content = read_file(dir / name);
+        const bytes content = read_file(exact_path(dir / name));
         if (name.ends_with(".m4a")) {
             EXPECT_EQ(bitrates(content), std::pair(c.bitrate, c.bitrate)) << name;
         } else {
@@ -381,11 +394,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {},
                    " Skipped:dir.old\n" + broken_err,
                    {".a.m4a.284-0", ".b.m4a.285-10", "a.3gp", "a.m4a", "dir.old/song",
-                    "dir.old/song.3gp", "hid.3gp", "sys.3gp", "ü-テスト.3gp", "ü-テスト.m4a",
-                    broken_name},
+                    "dir.old/song.3gp", "hid.3gp", "sys-only.3gp", "sys.3gp", "ü-テスト.3gp",
+                    "ü-テスト.m4a", broken_name},
                    129000,
                    {{"hid.3gp", true},
                     {"sys.3gp", true, true},
+                    {"sys-only.3gp", false, true},
                     {".a.m4a.284-0", true},
                     {".b.m4a.285-10"}}},
         typed_case{"hidden_name_given_literally",
@@ -396,6 +410,25 @@ INSTANTIATE_TEST_SUITE_P(
                     "ü-テスト.3gp", broken_name},
                    129000,
                    {{"hid.3gp", true}}},
+        // Expanded names are never options.
+        typed_case{"expanded_dash_name_is_a_file",
+                   {"*.3gp"},
+                   {},
+                   broken_err,
+                   {"-w.3gp", "-w.m4a", "a.3gp", "a.m4a", "dir.old/song", "dir.old/song.3gp",
+                    "ü-テスト.3gp", "ü-テスト.m4a", broken_name},
+                   129000,
+                   {{"-w.3gp"}}},
+        // Names that Linux or Samba made, which Windows trims in the plain form. A trailing
+        // dot leaves no extension.
+        typed_case{"trailing_dot_or_blank",
+                   {"trail*", "space.3gp "},
+                   {"trail.3gp.", "space.3gp "},
+                   extension_error("trail.3gp."),
+                   {"a.3gp", "dir.old/song", "dir.old/song.3gp", "space.3gp ", "space.m4a",
+                    "trail.3gp.", "ü-テスト.3gp", broken_name},
+                   129000,
+                   {{"trail.3gp."}, {"space.3gp "}}},
         // Quotes, which a blank needs, leave the pattern a pattern, as in dir.
         typed_case{"quoted_pattern_with_blank",
                    {"my dir\\*.3gp"},

@@ -77,9 +77,12 @@ void write_file(const fs::path& path, const bytes& content);
 // returned (-1 when it cannot be made, as on Windows).
 int filled_pipe(const fs::path& path, const bytes& content);
 bytes read_file(const fs::path& path);
-// Gives the file at `path` the hidden attribute, and the system attribute too when
-// `system`. Nothing on POSIX systems, which have neither.
-void set_hidden(const fs::path& path, bool system);
+// Gives the file at `path` the hidden and the system attribute as asked. Nothing on POSIX
+// systems, which have neither.
+void set_attributes(const fs::path& path, bool hidden, bool system);
+// The absolute `path` in the form that keeps a name's trailing dot or blank, "\\?\" on
+// Windows; as it is elsewhere.
+fs::path exact_path(const fs::path& path);
 // The names in `dir`, sorted, in UTF-8.
 std::vector<std::string> names_in(const fs::path& dir);
 // Whether the file is hidden: on Windows its hidden attribute; other systems have none.

@@ -93,7 +93,11 @@ bool hidden_file(const fs::path&) {
     return false;
 }
 
-void set_hidden(const fs::path&, bool) {}
+void set_attributes(const fs::path&, bool, bool) {}
+
+fs::path exact_path(const fs::path& path) {
+    return path;
+}
 
 int filled_pipe(const fs::path& path, const bytes& content) {
     if (::mkfifo(path.c_str(), 0644) != 0)
