@@ -172,6 +172,8 @@ TEST_P(Naming, ChoosesFreeNameBesideInput) {
     const naming_case& c = GetParam();
     if (on_windows && c.posix_only != nullptr)
         GTEST_SKIP() << c.posix_only;
+    if (c.faults != nullptr && faulty_build == nullptr)
+        GTEST_SKIP() << no_faulty_build;
     for (const bool overwrite : {false, true}) {
         SCOPED_TRACE(overwrite ? "in place" : "copy");
         const temp_dir dir;
@@ -188,7 +190,7 @@ TEST_P(Naming, ChoosesFreeNameBesideInput) {
             args.insert(args.begin(), "-w");
         run_limits limits;
         if (c.faults != nullptr)
-            limits = {.binary = M4AFIX_FAULTY_BINARY,
+            limits = {.binary = faulty_build,
                       .environment = {std::string{"M4AFIX_FAULTS="} + c.faults}};
         const tool_result result = run_tool(dir.path(), args, limits);
         EXPECT_EQ(result.status, 0);

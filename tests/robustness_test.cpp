@@ -4,6 +4,7 @@
 #include "box_builder.hpp"
 #include "cases.hpp"
 #include "container/box.hpp"
+#include "platform/posix_stat_times.hpp"
 #include "run_tool.hpp"
 
 #include <csignal>
@@ -84,13 +85,15 @@ void expect_fired(const std::string& plan, const std::string& log) {
 
 TEST_P(Faults, ReportedCleanedUpAndBatchGoesOn) {
     const fault_case& c = GetParam();
+    if (faulty_build == nullptr)
+        GTEST_SKIP() << no_faulty_build;
     const temp_dir dir;
     const temp_dir logs;
     write_file(dir / "f.3gp", input);
     write_file(dir / "g.3gp", input);
     const tool_result result =
         run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
-                 {.binary = M4AFIX_FAULTY_BINARY,
+                 {.binary = faulty_build,
                   .environment = {std::string{"M4AFIX_FAULTS="} + c.plan,
                                   "M4AFIX_FAULT_LOG=" + (logs / "fired").string()}});
     EXPECT_EQ(result.status, 0);
@@ -302,10 +305,12 @@ TEST(Converted, KeepsTimesAndPrivacy) {
         ASSERT_EQ(result.err, "");
         const struct stat converted = stat_of(dir / "f.m4a");
         EXPECT_EQ(converted.st_mode & 07777, 0600u);
-        EXPECT_EQ(converted.st_mtim.tv_sec, past[1].tv_sec);
-        EXPECT_EQ(converted.st_mtim.tv_nsec, past[1].tv_nsec);
-        EXPECT_EQ(converted.st_atim.tv_sec, past[0].tv_sec);
-        EXPECT_EQ(converted.st_atim.tv_nsec, past[0].tv_nsec);
+        const std::timespec modified = platform::modification_time(converted);
+        const std::timespec accessed = platform::access_time(converted);
+        EXPECT_EQ(modified.tv_sec, past[1].tv_sec);
+        EXPECT_EQ(modified.tv_nsec, past[1].tv_nsec);
+        EXPECT_EQ(accessed.tv_sec, past[0].tv_sec);
+        EXPECT_EQ(accessed.tv_nsec, past[0].tv_nsec);
     }
 }
 
@@ -336,11 +341,13 @@ TEST_P(Interrupted, LeavesEachFileAsItWasOrFinished) {
     const interruption_case& c = GetParam();
     if (c.needs_unnamed_files && !linux_calls)
         GTEST_SKIP() << "this build names its copies from the start";
+    if (faulty_build == nullptr)
+        GTEST_SKIP() << no_faulty_build;
     const temp_dir dir;
     write_file(dir / "f.3gp", input);
     write_file(dir / "g.3gp", input);
     const tool_result result = run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
-                                        {.binary = M4AFIX_FAULTY_BINARY,
+                                        {.binary = faulty_build,
                                          .environment = {"M4AFIX_FAULTS=" + c.plan},
                                          .signal_when_stopped = c.signal,
                                          .ignored_signal = c.ignored ? c.signal : 0});
@@ -414,13 +421,12 @@ TEST(Load, ConcurrentRunsMakeEveryCopyWhole) {
     int gate[2];
     ASSERT_EQ(::pipe(gate), 0);
     std::vector<tool_result> results(processes);
-    {
-        std::vector<std::jthread> runs;
-        for (tool_result& result : results)
-            runs.emplace_back(
-                [&] { result = run_tool(dir.path(), inputs, {.start_gate = gate[0]}); });
-        EXPECT_EQ(::write(gate[1], "go!!go!!", processes), processes);
-    }
+    std::vector<std::thread> runs;
+    for (tool_result& result : results)
+        runs.emplace_back([&] { result = run_tool(dir.path(), inputs, {.start_gate = gate[0]}); });
+    EXPECT_EQ(::write(gate[1], "go!!go!!", processes), processes);
+    for (std::thread& run : runs)
+        run.join();
     ::close(gate[0]);
     ::close(gate[1]);
 

@@ -44,6 +44,12 @@ struct run_limits {
 #endif
 };
 
+// The build whose file calls fail as the environment asks (fault_shim.cpp), linked with
+// GNU ld's --wrap; null where the linker has no such option (Windows, macOS).
+inline const char* const faulty_build = M4AFIX_FAULTY_BINARY;
+inline const char* const no_faulty_build =
+    "no build with failing calls: the linker cannot wrap them";
+
 // Runs m4afix (argv[0] "m4afix") with `args` in `dir`, under umask 022 on POSIX systems.
 // Safe to call from several threads at once.
 tool_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
