@@ -17,10 +17,10 @@ namespace {
 using platform::owned_handle;
 
 struct console_case {
-    const char* name;
-    bool skips;       // a file that is not a recording among the files
-    bool through_cmd; // started by cmd in the new console, which it then shares
-    bool waits;
+    const char* name = nullptr;
+    bool skips = false;       // a file that is not a recording among the files
+    bool through_cmd = false; // started by cmd in the new console, which it then shares
+    bool waits = false;
 };
 
 void PrintTo(const console_case& c, std::ostream* out) {
@@ -178,10 +178,11 @@ TEST_P(ConsoleOfItsOwn, WaitsForAKeyOnlyAfterASkip) {
     EXPECT_EQ(status, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ConsoleOfItsOwn,
-                         testing::Values(console_case{"skipped_file", true, false, true},
-                                         console_case{"nothing_skipped", false, false, false},
-                                         console_case{"started_from_cmd", true, true, false}),
-                         [](const auto& info) { return std::string{info.param.name}; });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConsoleOfItsOwn,
+    testing::Values(console_case{.name = "skipped_file", .skips = true, .waits = true},
+                    console_case{.name = "nothing_skipped"},
+                    console_case{.name = "started_from_cmd", .skips = true, .through_cmd = true}),
+    [](const auto& info) { return std::string{info.param.name}; });
 
 } // namespace
