@@ -334,8 +334,8 @@ TEST(WriteFailures, FailedCopyLeavesNothing) {
 }
 
 TEST(WriteFailures, FailedInPlaceEditKeepsName) {
-    // With standard error closed at the start, the message must not land in a file: the
-    // file that took descriptor 2 would be the input, which must come out unchanged.
+    // With standard error closed at the start, the message goes nowhere, and the file is
+    // put back all the same.
     for (const bool closed_error : {false, true}) {
         SCOPED_TRACE(closed_error ? "standard error closed" : "standard error open");
         const temp_dir dir;
