@@ -48,6 +48,8 @@ TEST_P(CommandLine, PrintsExitsAndConverts) {
     const command_case& c = GetParam();
     if (on_windows && c.posix_only != nullptr)
         GTEST_SKIP() << c.posix_only;
+    if (c.output_full && !fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full here (macOS, the BSDs)";
     const temp_dir dir;
     write_file(dir / "f.3gp", input);
     // A whole second, as file systems that keep no finer times store them.
