@@ -20,6 +20,10 @@ find_program(CMAKE_INSTALL_NAME_TOOL
 set(CMAKE_OSX_SYSROOT "" CACHE STRING "")
 set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "")
 
+# Where libraries would be installed, which GoogleTest's project asks before it knows
+# the target's word size.
+set(CMAKE_INSTALL_LIBDIR lib CACHE PATH "")
+
 # Headers, libraries and packages of the target only; programs of the build machine.
 set(CMAKE_FIND_ROOT_PATH ${zig_dir})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
