@@ -4,6 +4,7 @@
 #include "platform/platform.hpp"
 #include "platform/posix_fast_paths.hpp"
 #include "platform/posix_signals.hpp"
+#include "platform/posix_stat_times.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -227,8 +228,8 @@ bool open_input(const char* path, input_file& input) {
     input.file = fd;
     input.size = status.st_size;
     input.permissions = status.st_mode & 0777;
-    input.times = {{status.st_atim.tv_sec, status.st_mtim.tv_sec},
-                   {status.st_atim.tv_nsec, status.st_mtim.tv_nsec}};
+    const timespec accessed = access_time(status), modified = modification_time(status);
+    input.times = {{accessed.tv_sec, modified.tv_sec}, {accessed.tv_nsec, modified.tv_nsec}};
     return true;
 }
 

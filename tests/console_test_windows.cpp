@@ -17,10 +17,10 @@ namespace {
 using platform::owned_handle;
 
 struct console_case {
-    const char* name;
-    const wchar_t* args; // after the program's name
-    bool through_cmd;    // started by cmd in the new console, which it then shares
-    bool waits;
+    const char* name = nullptr;
+    const wchar_t* args = L""; // after the program's name
+    bool through_cmd = false;  // started by cmd in the new console, which it then shares
+    bool waits = false;
 };
 
 void PrintTo(const console_case& c, std::ostream* out) {
@@ -185,10 +185,11 @@ TEST_P(ConsoleOfItsOwn, WaitsForAKeyOnlyAfterASkip) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ConsoleOfItsOwn,
-    testing::Values(console_case{"skipped_file", L" bad.3gp f.3gp", false, true},
-                    console_case{"nothing_skipped", L" f.3gp", false, false},
-                    console_case{"double_clicked", L"", false, true},
-                    console_case{"started_from_cmd", L" bad.3gp f.3gp", true, false}),
+    testing::Values(
+        console_case{.name = "skipped_file", .args = L" bad.3gp f.3gp", .waits = true},
+        console_case{.name = "nothing_skipped", .args = L" f.3gp"},
+        console_case{.name = "double_clicked", .waits = true},
+        console_case{.name = "started_from_cmd", .args = L" bad.3gp f.3gp", .through_cmd = true}),
     [](const auto& info) { return std::string{info.param.name}; });
 
 } // namespace

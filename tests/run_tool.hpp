@@ -30,19 +30,25 @@ struct tool_result {
 
 // How the tool is run.
 struct run_limits {
-    const char* binary = nullptr;         // the build to run; the tool itself when null
-    std::vector<std::string> environment; // "NAME=value" words added to the environment
-    bool output_full = false;             // standard output on /dev/full (POSIX systems only)
+    const char* binary = nullptr;           // the build to run; the tool itself when null
+    std::vector<std::string> environment{}; // "NAME=value" words added to the environment
+    bool output_full = false;               // standard output on /dev/full (POSIX systems only)
 #ifndef _WIN32
     // What only POSIX systems have; tests that need it run there only.
     rlim_t file_size = RLIM_INFINITY;  // writes past this offset fail
-    std::optional<uid_t> user;         // run as this user and group id, no other groups
+    std::optional<uid_t> user{};       // run as this user and group id, no other groups
     int start_gate = -1;               // a descriptor to read one byte from before the start
     bool close_standard_error = false; // start with descriptor 2 closed
     int signal_when_stopped = 0;       // sent, with SIGCONT, when the run stops itself
     int ignored_signal = 0;            // ignored from the start, as nohup does with SIGHUP
 #endif
 };
+
+// The build whose file calls fail as the environment asks (fault_shim.cpp), linked with
+// GNU ld's --wrap; null where the linker has no such option (Windows, macOS).
+inline const char* const faulty_build = M4AFIX_FAULTY_BINARY;
+inline const char* const no_faulty_build =
+    "no build with failing calls: the linker cannot wrap them";
 
 // Runs m4afix (argv[0] "m4afix") with `args` in `dir`, under umask 022 on POSIX systems.
 // Safe to call from several threads at once.
