@@ -27,10 +27,10 @@ bool is_option(const char* argument) {
     return argument[0] == '-';
 }
 
-// Files dropped on the program in a file manager run in a console window that closes
-// as the run ends: where a file was skipped, its line stays readable until a key is
-// pressed.
-void keep_skips_on_screen() {
+// Files dropped on the program in a file manager, or none when it is double-clicked, run
+// in a console window that closes as the run ends: a skipped file's line, or the usage
+// text, stays readable until a key is pressed.
+void keep_on_screen() {
     if (!platform::console_closes_with_run())
         return;
     std::fputs("Press any key to close this window.\n", stderr);
@@ -142,11 +142,15 @@ bool scan_options(int argc, char* const argv[], options& parsed) {
 int run(int argc, char* argv[]) {
     platform::prepare_process();
     const char* program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "m4afix";
-    if (argc < 2)
-        return print_usage(program_name) ? 0 : usage_error;
+    if (argc < 2) {
+        const bool shown = print_usage(program_name);
+        keep_on_screen();
+        return shown ? 0 : usage_error;
+    }
     options opts;
     if (!scan_options(argc, argv, opts)) {
         print_usage(program_name);
+        keep_on_screen();
         return usage_error;
     }
     output_name output; // one name buffer for the whole run
@@ -154,6 +158,6 @@ int run(int argc, char* argv[]) {
     for (int i = opts.first_file; i < argc; ++i)
         skipped_any = !process_file(argv[i], opts, output) || skipped_any;
     if (skipped_any)
-        keep_skips_on_screen();
+        keep_on_screen();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "platform/windows_arguments.hpp"
 
 #include <cstdlib>
+#include <cwchar>
 #include <new>
 #include <string>
 #include <vector>
@@ -15,6 +16,10 @@ int _dowildcard = 0;
 }
 
 int wmain(int argc, wchar_t* argv[]) {
+    // "/?" is how Windows programs are asked for help, and names no file: '?' is not
+    // allowed in a name. On its own it shows the usage text, as no arguments do.
+    if (argc == 2 && std::wcscmp(argv[1], L"/?") == 0)
+        argc = 1;
     std::vector<std::string> arguments;
     std::vector<char*> pointers;
     try {

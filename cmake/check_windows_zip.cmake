@@ -22,7 +22,11 @@ foreach(path IN LISTS unpacked)
     list(APPEND names ${name})
 endforeach()
 list(SORT names)
-if(NOT status STREQUAL "0" OR NOT names STREQUAL "LICENSE.txt;README.txt;m4afix.exe;m4afix.txt")
+set(expected LICENSE.txt README.txt m4afix.exe m4afix.txt)
+if(EXISTS "${WEB_PAGE}")
+    set(expected LICENSE.txt README.txt m4afix.exe m4afix.html m4afix.txt)
+endif()
+if(NOT status STREQUAL "0" OR NOT names STREQUAL "${expected}")
     message(FATAL_ERROR "the zip holds ${unpacked}")
 endif()
 file(GLOB_RECURSE tool ${WORK_DIR}/unpacked/*.exe)
@@ -42,11 +46,24 @@ foreach(name LICENSE.txt README.txt m4afix.txt)
     endif()
 endforeach()
 
-# The manual page says nothing that holds only on POSIX systems, and what does on Windows.
+# The README is the Windows user's, UTF-8 with a byte-order mark for older Notepads.
+file(GLOB_RECURSE readme ${WORK_DIR}/unpacked/README.txt)
+file(READ ${readme} head LIMIT 3 HEX)
+file(READ ${readme} readme_text)
+if(NOT head STREQUAL "efbbbf" OR readme_text MATCHES "apt-get|```" OR
+   NOT readme_text MATCHES "Unblock.*PATH|PATH.*Unblock")
+    message(FATAL_ERROR "README.txt is not the README for Windows in UTF-8 with a mark")
+endif()
+
+# The manual page says nothing that holds only on POSIX systems, and what does on Windows;
+# no word is hyphenated across lines.
 file(GLOB_RECURSE manual ${WORK_DIR}/unpacked/m4afix.txt)
 file(READ ${manual} manual_text)
+if(manual_text MATCHES "[A-Za-z]-\r?\n")
+    message(FATAL_ERROR "m4afix.txt hyphenates a word at a line end")
+endif()
 foreach(posix_only "SIGKILL" "SIGINT" "umask" "ulimit" "bash" "~/" "/usr/" "255"
-                   "without a name")
+                   "without a name" "sticky" "mount point" "size limit" "ffprobe(1)")
     string(FIND "${manual_text}" "${posix_only}" at)
     if(NOT at EQUAL -1)
         message(FATAL_ERROR "m4afix.txt says \"${posix_only}\", which Windows does not have")
@@ -64,7 +81,7 @@ endforeach()
 execute_process(COMMAND ${WINDRES} --input-format=coff --output-format=rc ${tool}
                 OUTPUT_VARIABLE resources RESULT_VARIABLE status)
 foreach(field "FileVersion\", \"${VERSION}\"" "ProductVersion\", \"${VERSION}\""
-              "ProductName\", \"m4afix\"" "FileDescription\", \"[^\"]+\""
+              "ProductName\", \"m4afix\"" "FileDescription\", \"[^\"]+M4A files\""
               "LegalCopyright\", \"Copyright \\(c\\) [0-9]+ [^\"]+\"")
     if(NOT status STREQUAL "0" OR NOT resources MATCHES "${field}")
         message(FATAL_ERROR "${tool} has no version resource with ${field}:\n${resources}")

@@ -24,3 +24,11 @@ execute_process(COMMAND ${EMULATOR} cmd /c exit
 if(NOT status STREQUAL "0")
     message(FATAL_ERROR "wine did not start in ${prefix}: ${status}")
 endif()
+# Wine shows every name that begins with a dot as hidden, which Windows does not: the
+# tests that tell hidden files from others need dot-files shown as they are.
+execute_process(COMMAND ${EMULATOR} reg add "HKCU\\Software\\Wine" /v ShowDotFiles /d Y /f
+                INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null
+                TIMEOUT 600 RESULT_VARIABLE status)
+if(NOT status STREQUAL "0")
+    message(FATAL_ERROR "wine did not take the setting ShowDotFiles in ${prefix}: ${status}")
+endif()

@@ -40,6 +40,8 @@ install(FILES packaging/m4afix.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME m4afix
         COMPONENT tool)
 install(FILES LICENSE DESTINATION ${doc_dir} COMPONENT licence)
+install(FILES ${M4AFIX_WEB_PAGE} DESTINATION ${CMAKE_INSTALL_DATADIR}/m4afix COMPONENT tool
+        OPTIONAL)
 install(FILES ${packaging_dir}/copyright ${packaging_dir}/debian/changelog.gz
         DESTINATION ${doc_dir} COMPONENT debian EXCLUDE_FROM_ALL)
 if(M4AFIX_STATIC)

@@ -145,8 +145,9 @@ name_result rename_no_replace(const char* from, const char* to, const working_fi
 
 // True when the run's console goes away with the run, messages and all: the process is
 // the only one attached to it, its window is visible, and standard input and standard
-// error are that console, as when files are dropped on the program in a file manager.
-// False wherever a shell, a script or a redirection keeps the messages.
+// error are that console, as when the program is double-clicked or files are dropped
+// on it in a file manager. False wherever a shell, a script or a redirection keeps the
+// messages.
 bool console_closes_with_run();
 
 // Waits until a key is pressed on the console of standard input.

@@ -5,6 +5,7 @@
 #include "platform/platform.hpp"
 #include "platform/posix_fast_paths.hpp"
 #include "platform/posix_signals.hpp"
+#include "platform/posix_stat_times.hpp"
 #include "platform/time_step.hpp"
 
 #include <algorithm>
@@ -42,8 +43,7 @@ void remember_identity(const struct stat& status, working_file& file) {
     file.identity[1] = static_cast<std::uint64_t>(status.st_ino);
 }
 
-// The size and times of a file as the tool keeps them; the one place that reads the
-// time fields of a status.
+// The size and times of a file as the tool keeps them.
 struct file_state {
     std::int64_t size;
     file_times times;
@@ -51,10 +51,12 @@ struct file_state {
 };
 
 file_state state_of(const struct stat& status) {
+    const timespec accessed = access_time(status);
+    const timespec modified = modification_time(status);
+    const timespec changed = change_time(status);
     return {status.st_size,
-            {{status.st_atim.tv_sec, status.st_mtim.tv_sec},
-             {status.st_atim.tv_nsec, status.st_mtim.tv_nsec}},
-            {status.st_ctim.tv_sec, status.st_ctim.tv_nsec}};
+            {{accessed.tv_sec, modified.tv_sec}, {accessed.tv_nsec, modified.tv_nsec}},
+            {changed.tv_sec, changed.tv_nsec}};
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {

@@ -22,7 +22,8 @@ inline native_file native_of(HANDLE handle) {
 }
 
 // Paths (windows_paths.cpp). The path as the wide API takes it: a long one becomes a full
-// path in the "\\?\" form, which is the only form that reaches past MAX_PATH.
+// path in the "\\?\" form, which is the only form that reaches past MAX_PATH, and so
+// does one whose name ends in a dot or a blank, which only that form keeps.
 bool system_path(const char* path, std::wstring& wide);
 
 // Files (windows.cpp): removes a file, its read-only attribute too.

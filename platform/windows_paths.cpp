@@ -9,6 +9,7 @@
 
 #include <new>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -52,14 +53,27 @@ namespace {
 // the plain form even for a folder (MAX_PATH less room for an 8.3 name).
 constexpr std::size_t long_path_from = MAX_PATH - 12;
 
+// Windows drops a trailing dot or blank from a name in the plain form, and so opens
+// another file or none; Linux, macOS and Samba make such names on shared disks.
+bool ends_in_dot_or_blank(std::string_view name) {
+    return !name.empty() && (name.back() == '.' || name.back() == ' ') && name != "." &&
+           name != "..";
+}
+
 } // namespace
 
 bool system_path(const char* path, std::wstring& wide) {
     if (!to_wide(path, wide))
         return false;
-    if (wide.size() < long_path_from || wide.starts_with(L"\\\\?\\") ||
+    const bool exact_name = ends_in_dot_or_blank(name_part(path));
+    if ((wide.size() < long_path_from && !exact_name) || wide.starts_with(L"\\\\?\\") ||
         wide.starts_with(L"\\\\.\\"))
         return true;
+    // GetFullPathNameW drops those characters too: such a name's folder is resolved
+    // alone, and the name put back behind it as it stands.
+    std::wstring name;
+    if (exact_name && (!to_wide(folder_of(path).c_str(), wide) || !to_wide(name_part(path), name)))
+        return false;
     const DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (needed == 0)
         return false;
@@ -74,6 +88,9 @@ bool system_path(const char* path, std::wstring& wide) {
         return false;
     full.resize(length);
     try {
+        if (!name.empty() && !full.ends_with(L'\\'))
+            full += L'\\';
+        full += name;
         // "\\server\share\..." becomes "\\?\UNC\server\share\...".
         wide = full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
     } catch (const std::bad_alloc&) {

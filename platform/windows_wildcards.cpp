@@ -58,7 +58,8 @@ bool comes_before(const std::wstring& a, const std::wstring& b) {
 }
 
 // The names that `pattern` matches, each behind the folder part of the pattern as it was
-// typed; none when it matches nothing or cannot be searched.
+// typed; none when it matches nothing or cannot be searched. A name that would begin
+// with '-' gets ".\" in front, so that the driver never takes it for an option.
 std::vector<std::wstring> matches(const std::wstring& pattern) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
@@ -73,6 +74,9 @@ std::vector<std::wstring> matches(const std::wstring& pattern) {
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
     std::sort(names.begin(), names.end(), comes_before);
+    for (std::wstring& name : names)
+        if (name.starts_with(L'-'))
+            name.insert(0, L".\\");
     return names;
 }
 

@@ -1,19 +1,22 @@
 // What the tables of test cases share: every case begins with its name, which gtest
-// prints for a failing case and puts in the test's own name.
+// prints for a failing case and puts in the test's own name. Rows name their fields, so
+// that a row gives only what differs from the defaults.
 #pragma once
 
+#include <concepts>
 #include <gtest/gtest.h>
 #include <ostream>
 #include <string>
 
 namespace cases {
 
-struct named {
-    const char* name;
-};
-
-// Found for every case derived from `named`; gtest prints a case with it.
-inline std::ostream& operator<<(std::ostream& out, const named& c) {
+// Prints a case as its name. A file of tables brings it in with
+// `using cases::operator<<;` beside its cases, where gtest's printer looks.
+template <typename Case>
+requires requires(const Case& c) {
+    { c.name } -> std::convertible_to<const char*>;
+}
+std::ostream& operator<<(std::ostream& out, const Case& c) {
     return out << c.name;
 }
 

@@ -17,10 +17,10 @@ namespace {
 using platform::owned_handle;
 
 struct console_case {
-    const char* name;
-    bool skips;       // a file that is not a recording among the files
-    bool through_cmd; // started by cmd in the new console, which it then shares
-    bool waits;
+    const char* name = nullptr;
+    const wchar_t* args = L""; // after the program's name
+    bool through_cmd = false;  // started by cmd in the new console, which it then shares
+    bool waits = false;
 };
 
 void PrintTo(const console_case& c, std::ostream* out) {
@@ -100,7 +100,8 @@ std::wstring console_text(DWORD id) {
     return text;
 }
 
-void press_key(DWORD id) {
+// A key pressed and let go; or only let go, which is no key press.
+void press_key(DWORD id, bool down = true) {
     ::FreeConsole();
     ASSERT_TRUE(::AttachConsole(id));
     const owned_handle keyboard{::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
@@ -109,7 +110,7 @@ void press_key(DWORD id) {
     INPUT_RECORD key[2]{};
     for (int i = 0; i < 2; ++i) {
         key[i].EventType = KEY_EVENT;
-        key[i].Event.KeyEvent.bKeyDown = i == 0;
+        key[i].Event.KeyEvent.bKeyDown = down && i == 0;
         key[i].Event.KeyEvent.wRepeatCount = 1;
         key[i].Event.KeyEvent.wVirtualKeyCode = 'X';
         key[i].Event.KeyEvent.uChar.UnicodeChar = L'x';
@@ -138,7 +139,7 @@ TEST_P(ConsoleOfItsOwn, WaitsForAKeyOnlyAfterASkip) {
     // The tool under a name of its own, by which the test finds its process.
     const std::wstring program = dir.path().filename().wstring() + L".exe";
     fs::copy_file(wide(M4AFIX_BINARY), dir.path() / program);
-    std::wstring command = program + (c.skips ? L" bad.3gp f.3gp" : L" f.3gp");
+    std::wstring command = program + c.args;
     if (c.through_cmd)
         command = L"cmd.exe /c " + command;
     start_in_new_window(command, dir.path());
@@ -163,13 +164,17 @@ TEST_P(ConsoleOfItsOwn, WaitsForAKeyOnlyAfterASkip) {
     }
     ASSERT_TRUE(tool.valid());
     const DWORD id = ::GetProcessId(tool.get());
-    const std::wstring shown = L"format error!(ftyp) Skipped:bad.3gp\n"
-                               L"Press any key to close this window.\n"
-                               L"\n";
-    for (int tries = 0; tries < 300 && console_text(id) != shown; ++tries)
+    // Double-clicked, with no files: the usage text, its program name as Windows gives it.
+    const std::wstring shown =
+        std::wstring{*c.args != L'\0' ? L"format error!(ftyp) Skipped:bad.3gp\n"
+                                      : L"Options\n-w : overwrite input files.\n"
+                                        L"-b br : set bitrate to 'br' kbps.\n"} +
+        L"Press any key to close this window.\n\n";
+    for (int tries = 0; tries < 300 && !console_text(id).ends_with(shown); ++tries)
         ::Sleep(100);
-    EXPECT_EQ(console_text(id), shown);
-    EXPECT_TRUE(fs::exists(dir / "f.m4a"));
+    EXPECT_TRUE(console_text(id).ends_with(shown)) << console_text(id);
+    EXPECT_EQ(fs::exists(dir / "f.m4a"), *c.args != L'\0');
+    press_key(id, false);
     EXPECT_EQ(::WaitForSingleObject(tool.get(), 1'000), WAIT_TIMEOUT);
     press_key(id);
     ASSERT_EQ(::WaitForSingleObject(tool.get(), 30'000), WAIT_OBJECT_0);
@@ -178,10 +183,13 @@ TEST_P(ConsoleOfItsOwn, WaitsForAKeyOnlyAfterASkip) {
     EXPECT_EQ(status, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ConsoleOfItsOwn,
-                         testing::Values(console_case{"skipped_file", true, false, true},
-                                         console_case{"nothing_skipped", false, false, false},
-                                         console_case{"started_from_cmd", true, true, false}),
-                         [](const auto& info) { return std::string{info.param.name}; });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConsoleOfItsOwn,
+    testing::Values(
+        console_case{.name = "skipped_file", .args = L" bad.3gp f.3gp", .waits = true},
+        console_case{.name = "nothing_skipped", .args = L" f.3gp"},
+        console_case{.name = "double_clicked", .waits = true},
+        console_case{.name = "started_from_cmd", .args = L" bad.3gp f.3gp", .through_cmd = true}),
+    [](const auto& info) { return std::string{info.param.name}; });
 
 } // namespace

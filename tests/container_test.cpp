@@ -9,6 +9,8 @@
 
 namespace {
 
+using cases::operator<<;
+
 constexpr std::uint8_t sample_be32[] = {0x12, 0x34, 0xab, 0xcd};
 static_assert(read_be32(sample_be32) == 0x1234abcdu);
 static_assert([] {
@@ -17,11 +19,12 @@ static_assert([] {
     return out[0] == 0xfe && out[1] == 0xdc && out[2] == 0xba && out[3] == 0x98;
 }());
 
-struct search_case : cases::named {
-    bytes content;
-    const char* type;
-    std::int32_t result;
-    long position; // after a match
+struct search_case {
+    const char* name = nullptr;
+    bytes content{};
+    const char* type{};
+    std::int32_t result{};
+    long position{}; // after a match
 };
 
 class FindChildBox : public testing::TestWithParam<search_case> {};
@@ -40,24 +43,48 @@ const bytes moov_without_trak = box("moov", box("mvhd", bytes(4, 1)));
 INSTANTIATE_TEST_SUITE_P(
     Cases, FindChildBox,
     testing::Values(
-        search_case{"empty", {}, "moov", -1, 0},
-        search_case{"ends_inside_header", {0, 0, 0, 8, 'm'}, "moov", -1, 0},
-        search_case{"skips_empty_box", cat({box("free"), box("moov", bytes(3, 7))}), "moov", 3, 16},
-        search_case{"matching_empty_box", box("moov"), "moov", 0, 8},
-        search_case{"size_zero_ends_search", cat({box_sized(0, "free"), box("moov")}), "moov", -1,
-                    0},
-        search_case{"size_one_ends_search", cat({box_sized(1, "free"), box("moov")}), "moov", -1,
-                    0},
-        search_case{"size_seven_ends_search", cat({box_sized(7, "free"), box("moov")}), "moov", -1,
-                    0},
-        search_case{"size_zero_match_is_negative", box_sized(0, "moov"), "moov", -8, 0},
-        search_case{"size_above_2GiB_ends_search",
-                    cat({box_sized(0x80000008u, "free"), box("moov")}), "moov", -1, 0},
-        search_case{"size_past_end", cat({box_sized(400, "free"), box("moov")}), "moov", -1, 0},
-        search_case{"case_sensitive", box("MOOV"), "moov", -1, 0},
-        search_case{"search_leaves_enclosing_box",
-                    cat({moov_without_trak, box("trak", bytes(2, 0))}), "trak", 2,
-                    static_cast<long>(moov_without_trak.size() + 8)}),
+        search_case{.name = "empty", .type = "moov", .result = -1},
+        search_case{.name = "ends_inside_header",
+                    .content = {0, 0, 0, 8, 'm'},
+                    .type = "moov",
+                    .result = -1},
+        search_case{.name = "skips_empty_box",
+                    .content = cat({box("free"), box("moov", bytes(3, 7))}),
+                    .type = "moov",
+                    .result = 3,
+                    .position = 16},
+        search_case{
+            .name = "matching_empty_box", .content = box("moov"), .type = "moov", .position = 8},
+        search_case{.name = "size_zero_ends_search",
+                    .content = cat({box_sized(0, "free"), box("moov")}),
+                    .type = "moov",
+                    .result = -1},
+        search_case{.name = "size_one_ends_search",
+                    .content = cat({box_sized(1, "free"), box("moov")}),
+                    .type = "moov",
+                    .result = -1},
+        search_case{.name = "size_seven_ends_search",
+                    .content = cat({box_sized(7, "free"), box("moov")}),
+                    .type = "moov",
+                    .result = -1},
+        search_case{.name = "size_zero_match_is_negative",
+                    .content = box_sized(0, "moov"),
+                    .type = "moov",
+                    .result = -8},
+        search_case{.name = "size_above_2GiB_ends_search",
+                    .content = cat({box_sized(0x80000008u, "free"), box("moov")}),
+                    .type = "moov",
+                    .result = -1},
+        search_case{.name = "size_past_end",
+                    .content = cat({box_sized(400, "free"), box("moov")}),
+                    .type = "moov",
+                    .result = -1},
+        search_case{.name = "case_sensitive", .content = box("MOOV"), .type = "moov", .result = -1},
+        search_case{.name = "search_leaves_enclosing_box",
+                    .content = cat({moov_without_trak, box("trak", bytes(2, 0))}),
+                    .type = "trak",
+                    .result = 2,
+                    .position = static_cast<long>(moov_without_trak.size() + 8)}),
     cases::case_name{});
 
 TEST(FindChildBox, DescendsFromMatchToFirstChild) {
@@ -68,11 +95,12 @@ TEST(FindChildBox, DescendsFromMatchToFirstChild) {
     EXPECT_EQ(std::ftell(stream.get()), 29);
 }
 
-struct ftyp_case : cases::named {
-    bytes content;
-    int status;
-    std::string message;
-    bytes payload_after; // expected file-type payload after apply mode; empty: unchanged
+struct ftyp_case {
+    const char* name = nullptr;
+    bytes content{};
+    int status{};
+    std::string message{};
+    bytes payload_after{}; // expected file-type payload after apply mode; empty: unchanged
 };
 
 class FixFtyp : public testing::TestWithParam<ftyp_case> {};
@@ -108,48 +136,67 @@ TEST_P(FixFtyp, CheckAndApply) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, FixFtyp,
     testing::Values(
-        ftyp_case{"ndia_moves_behind_m4a",
-                  cat({be32(24), text("ftypmp42"), be32(0), text("mp42ndia")}), 0, "",
-                  cat({text("M4A "), be32(0), text("M4A mp42")})},
-        ftyp_case{"earlier_brands_keep_order", ftyp_with("mp42", brands({"mp42", "isom", "ndia"})),
-                  0, "", cat({text("M4A "), be32(0x01020304), text("M4A mp42isom")})},
-        ftyp_case{"only_first_replaceable_brand",
-                  ftyp_with("3gp6", brands({"isom", "ndam", "ndia", "3gp6"})), 0, "",
-                  cat({text("M4A "), be32(0x01020304), text("M4A isomndia3gp6")})},
-        ftyp_case{"list_with_m4a_kept", ftyp_with("3gp6", brands({"ndia", "M4A "})), 0, "",
-                  cat({text("M4A "), be32(0x01020304), text("ndiaM4A ")})},
-        ftyp_case{"no_replaceable_brand", ftyp_with("3gp6", brands({"isom", "3gp6"})), 0, "",
-                  cat({text("M4A "), be32(0x01020304), text("isom3gp6")})},
-        ftyp_case{"only_brand_ndia", ftyp_with("3gp6", brands({"ndia"})), 0, "",
-                  cat({text("M4A "), be32(0x01020304), text("M4A ")})},
-        ftyp_case{"ndia_first_nothing_moves", ftyp_with("3gp6", brands({"ndia", "isom"})), 0, "",
-                  cat({text("M4A "), be32(0x01020304), text("M4A isom")})},
-        ftyp_case{"no_brand_list", ftyp_with("mp42", {}), 0, "",
-                  cat({text("M4A "), be32(0x01020304)})},
-        ftyp_case{"remainder_bytes_untouched", ftyp_with("3gp6", text("ndia"), {0xee, 0xff}), 0, "",
-                  cat({text("M4A "), be32(0x01020304), text("M4A "), {0xee, 0xff}})},
-        ftyp_case{"major_isom", ftyp_with("isom", {}), -1, "format error!(ftyp main)", {}},
-        ftyp_case{"already_m4a", ftyp_with("M4A ", {}), -1, "format error!(ftyp main)", {}},
-        ftyp_case{"payload_shorter_than_brand",
-                  box("ftyp", text("3gp")),
-                  -1,
-                  "format error!(ftyp main)",
-                  {}},
-        ftyp_case{"empty_payload", box("ftyp"), -1, "format error!(ftyp main)", {}},
-        ftyp_case{"moov_first", box("moov", text("3gp6")), -1, "format error!(ftyp)", {}},
+        ftyp_case{.name = "ndia_moves_behind_m4a",
+                  .content = cat({be32(24), text("ftypmp42"), be32(0), text("mp42ndia")}),
+                  .payload_after = cat({text("M4A "), be32(0), text("M4A mp42")})},
+        ftyp_case{.name = "earlier_brands_keep_order",
+                  .content = ftyp_with("mp42", brands({"mp42", "isom", "ndia"})),
+                  .payload_after = cat({text("M4A "), be32(0x01020304), text("M4A mp42isom")})},
+        ftyp_case{.name = "only_first_replaceable_brand",
+                  .content = ftyp_with("3gp6", brands({"isom", "ndam", "ndia", "3gp6"})),
+                  .payload_after = cat({text("M4A "), be32(0x01020304), text("M4A isomndia3gp6")})},
+        ftyp_case{.name = "list_with_m4a_kept",
+                  .content = ftyp_with("3gp6", brands({"ndia", "M4A "})),
+                  .payload_after = cat({text("M4A "), be32(0x01020304), text("ndiaM4A ")})},
+        ftyp_case{.name = "no_replaceable_brand",
+                  .content = ftyp_with("3gp6", brands({"isom", "3gp6"})),
+                  .payload_after = cat({text("M4A "), be32(0x01020304), text("isom3gp6")})},
+        ftyp_case{.name = "only_brand_ndia",
+                  .content = ftyp_with("3gp6", brands({"ndia"})),
+                  .payload_after = cat({text("M4A "), be32(0x01020304), text("M4A ")})},
+        ftyp_case{.name = "ndia_first_nothing_moves",
+                  .content = ftyp_with("3gp6", brands({"ndia", "isom"})),
+                  .payload_after = cat({text("M4A "), be32(0x01020304), text("M4A isom")})},
+        ftyp_case{.name = "no_brand_list",
+                  .content = ftyp_with("mp42", {}),
+                  .payload_after = cat({text("M4A "), be32(0x01020304)})},
         ftyp_case{
-            "size_below_header", box_sized(7, "ftyp", text("3gp6")), -2, "error!(malloc)", {}},
-        ftyp_case{"size_above_2GiB",
-                  box_sized(0x80000008u, "ftyp", text("3gp6")),
-                  -2,
-                  "error!(malloc)",
-                  {}},
+            .name = "remainder_bytes_untouched",
+            .content = ftyp_with("3gp6", text("ndia"), {0xee, 0xff}),
+            .payload_after = cat({text("M4A "), be32(0x01020304), text("M4A "), {0xee, 0xff}})},
+        ftyp_case{.name = "major_isom",
+                  .content = ftyp_with("isom", {}),
+                  .status = -1,
+                  .message = "format error!(ftyp main)"},
+        ftyp_case{.name = "already_m4a",
+                  .content = ftyp_with("M4A ", {}),
+                  .status = -1,
+                  .message = "format error!(ftyp main)"},
+        ftyp_case{.name = "payload_shorter_than_brand",
+                  .content = box("ftyp", text("3gp")),
+                  .status = -1,
+                  .message = "format error!(ftyp main)"},
+        ftyp_case{.name = "empty_payload",
+                  .content = box("ftyp"),
+                  .status = -1,
+                  .message = "format error!(ftyp main)"},
+        ftyp_case{.name = "moov_first",
+                  .content = box("moov", text("3gp6")),
+                  .status = -1,
+                  .message = "format error!(ftyp)"},
+        ftyp_case{.name = "size_below_header",
+                  .content = box_sized(7, "ftyp", text("3gp6")),
+                  .status = -2,
+                  .message = "error!(malloc)"},
+        ftyp_case{.name = "size_above_2GiB",
+                  .content = box_sized(0x80000008u, "ftyp", text("3gp6")),
+                  .status = -2,
+                  .message = "error!(malloc)"},
         // Claims 2 GiB on a file of a few bytes: a short read, not a 2 GiB buffer.
-        ftyp_case{"size_past_end",
-                  box_sized(0x7fffffffu, "ftyp", text("3gp6")),
-                  -1,
-                  "error!(rd box)",
-                  {}}),
+        ftyp_case{.name = "size_past_end",
+                  .content = box_sized(0x7fffffffu, "ftyp", text("3gp6")),
+                  .status = -1,
+                  .message = "error!(rd box)"}),
     cases::case_name{});
 
 TEST(FixFtyp, FileShorterThanHeader) {

@@ -57,7 +57,7 @@ temp_dir::temp_dir() {
 temp_dir::~temp_dir() {
     std::error_code ignored;
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
+    fs::remove_all(exact_path(path_), ignored);
 }
 
 void write_file(const fs::path& path, const bytes& content) {

@@ -31,21 +31,27 @@ struct tool_result {
 
 // How the tool is run.
 struct run_limits {
-    const char* binary = nullptr;         // the build to run; the tool itself when null
-    std::vector<std::string> environment; // "NAME=value" words added to the environment
-    bool output_full = false;             // standard output on /dev/full (POSIX systems only)
+    const char* binary = nullptr;           // the build to run; the tool itself when null
+    std::vector<std::string> environment{}; // "NAME=value" words added to the environment
+    bool output_full = false;               // standard output on /dev/full (POSIX systems only)
 #ifndef _WIN32
     // What only POSIX systems have; tests that need it run there only.
     rlim_t file_size = RLIM_INFINITY;  // writes past this offset fail
-    std::optional<uid_t> user;         // run as this user and group id, no other groups
+    std::optional<uid_t> user{};       // run as this user and group id, no other groups
     int start_gate = -1;               // a descriptor to read one byte from before the start
     bool close_standard_error = false; // start with descriptor 2 closed
     int signal_when_stopped = 0;       // sent, with SIGCONT, when the run stops itself
     int ignored_signal = 0;            // ignored from the start, as nohup does with SIGHUP
     // Called when the run stops itself, before it goes on.
-    std::function<void()> when_stopped;
+    std::function<void()> when_stopped{};
 #endif
 };
+
+// The build whose file calls fail as the environment asks (fault_shim.cpp), linked with
+// GNU ld's --wrap; null where the linker has no such option (Windows, macOS).
+inline const char* const faulty_build = M4AFIX_FAULTY_BINARY;
+inline const char* const no_faulty_build =
+    "no build with failing calls: the linker cannot wrap them";
 
 // Runs m4afix (argv[0] "m4afix") with `args` in `dir`, under umask 022 on POSIX systems.
 // Safe to call from several threads at once.
@@ -80,9 +86,12 @@ void write_file(const fs::path& path, const bytes& content);
 // returned (-1 when it cannot be made, as on Windows).
 int filled_pipe(const fs::path& path, const bytes& content);
 bytes read_file(const fs::path& path);
-// Gives the file at `path` the hidden attribute, and the system attribute too when
-// `system`. Nothing on POSIX systems, which have neither.
-void set_hidden(const fs::path& path, bool system);
+// Gives the file at `path` the hidden and the system attribute as asked. Nothing on POSIX
+// systems, which have neither.
+void set_attributes(const fs::path& path, bool hidden, bool system);
+// The absolute `path` in the form that keeps a name's trailing dot or blank, "\\?\" on
+// Windows; as it is elsewhere.
+fs::path exact_path(const fs::path& path);
 // The names in `dir`, sorted, in UTF-8.
 std::vector<std::string> names_in(const fs::path& dir);
 // Whether the file is hidden: on Windows its hidden attribute; other systems have none.

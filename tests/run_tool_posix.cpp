@@ -8,6 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// The environment, which POSIX leaves to the program to declare.
+extern "C" char** environ;
+
 namespace {
 
 // The words as execve takes them: pointers into `words`, ending in a null pointer.
@@ -71,8 +74,8 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
             ::close(2);
         if (limits.user) {
             const uid_t id = *limits.user;
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 ||
-                ::setresuid(id, id, id) != 0)
+            // Run by root, setgid and setuid set the real, effective and saved ids.
+            if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0)
                 _exit(127);
         }
         char go;
@@ -95,7 +98,11 @@ bool hidden_file(const fs::path&) {
     return false;
 }
 
-void set_hidden(const fs::path&, bool) {}
+void set_attributes(const fs::path&, bool, bool) {}
+
+fs::path exact_path(const fs::path& path) {
+    return path;
+}
 
 int filled_pipe(const fs::path& path, const bytes& content) {
     if (::mkfifo(path.c_str(), 0644) != 0)

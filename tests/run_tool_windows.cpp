@@ -124,9 +124,13 @@ bool hidden_file(const fs::path& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
 }
 
-void set_hidden(const fs::path& path, bool system) {
-    ::SetFileAttributesW(path.c_str(),
-                         FILE_ATTRIBUTE_HIDDEN | (system ? FILE_ATTRIBUTE_SYSTEM : 0));
+void set_attributes(const fs::path& path, bool hidden, bool system) {
+    ::SetFileAttributesW(path.c_str(), (hidden ? FILE_ATTRIBUTE_HIDDEN : 0) |
+                                           (system ? FILE_ATTRIBUTE_SYSTEM : 0));
+}
+
+fs::path exact_path(const fs::path& path) {
+    return L"\\\\?\\" + fs::path{path}.make_preferred().native();
 }
 
 int filled_pipe(const fs::path&, const bytes&) {

@@ -1,0 +1,4 @@
+# Cross-builds the macOS tool for Apple's arm64 processors with zig; built, not run.
+set(CMAKE_SYSTEM_PROCESSOR arm64)
+set(M4AFIX_ZIG_TARGET aarch64-macos)
+include(${CMAKE_CURRENT_LIST_DIR}/macos-zig.cmake)

@@ -1,0 +1,10 @@
+# Puts the compiled check pass into the page's worker source: one file, nothing to fetch.
+cmake_minimum_required(VERSION 3.25)
+file(READ ${TEMPLATE} page)
+file(READ ${CHECK_PASS} check_pass)
+string(FIND "${check_pass}" "</script" closing)
+if(NOT closing EQUAL -1)
+    message(FATAL_ERROR "The compiled check pass would end the page's script element")
+endif()
+string(REPLACE "@CHECK_PASS@" "${check_pass}" page "${page}")
+file(WRITE ${PAGE} "${page}")
