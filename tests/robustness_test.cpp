@@ -306,8 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
                    .in_place = true,
                    .err = rename_failed,
                    .result = outcome::converted},
-        // Linked, but the old name stays: the new one goes again.
-        fault_case{.name = "in_place_old_name_not_removed",
+        fault_case{.name = "in_place_linked_old_name_not_removed",
                    .plan = std::string{linux_calls ? "renameat2:*:EINVAL," : ""} + "unlink:1",
                    .in_place = true,
                    .err = rename_failed,
@@ -570,7 +569,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Neighbour,
     testing::Values(
         // The second run finds the file locked while the first edits it.
-        neighbour_case{.name = "second_in_place_run",
+        neighbour_case{.name = "second_in_place_run_kept_out",
                        .plan = while_finishing,
                        .in_place = true,
                        .act =
@@ -579,7 +578,6 @@ INSTANTIATE_TEST_SUITE_P(
                            },
                        .err = "file:f.3gp open failed!Skipped:f.3gp\n",
                        .after = {{"f.m4a", input_converted}}},
-        // A run ended by a signal removes its hidden copy, not what took its name.
         neighbour_case{.name = "hidden_copy_swapped_then_signal",
                        .plan = hidden_copy_made,
                        .act = swap_hidden_copy,
