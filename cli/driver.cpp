@@ -27,13 +27,6 @@ bool is_option(const char* argument) {
     return argument[0] == '-';
 }
 
-// Ends the line of a skipped file with its notice. The line goes out whole: where
-// standard error is buffered, this is where it is written.
-void skip_notice(const char* notice, const char* path) {
-    std::fprintf(stderr, notice, path);
-    std::fflush(stderr);
-}
-
 // Files dropped on the program in a file manager, or none when it is double-clicked, run
 // in a console window that closes as the run ends: a skipped file's line, or the usage
 // text, stays readable until a key is pressed.
@@ -60,23 +53,28 @@ bool process_file(const char* path, const options& opts, output_name& output) {
     planned_edits edits;
     if (!platform::open_input(path, input) ||
         !passes_check(input.stream.get(), opts.bitrate_kbps, edits)) {
-        skip_notice(" Skipped:%s\n", path);
+        write_message(" Skipped:%s\n", path);
         return false;
     }
+    // In place, the input is closed before the file is opened for the edit: on systems
+    // where a lock belongs to the process, any close of the file would drop the lock that
+    // keeps other runs out of the edit.
+    if (opts.overwrite)
+        input.stream.reset();
     platform::working_file work;
     const bool opened = open_output(path, opts.overwrite, input, output, work);
     input.stream.reset();
     if (!opened) {
-        skip_notice("Skipped:%s\n", path);
+        write_message("Skipped:%s\n", path);
         return false;
     }
     const finish_result result = opts.overwrite
                                      ? finish_in_place(path, work, output, edits, input.times)
                                      : finish_copy(work, output, edits, input.times);
     if (result == finish_result::edit_failed)
-        skip_notice(" Skipped File:%s\n", path);
+        write_message(" Skipped File:%s\n", path);
     else if (result == finish_result::not_published)
-        skip_notice("Skipped:%s\n", path);
+        write_message("Skipped:%s\n", path);
     return result == finish_result::done;
 }
 

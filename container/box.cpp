@@ -59,8 +59,14 @@ std::int64_t stream_position(std::FILE* stream) {
     return ftello(stream);
 }
 
+void write_message(const char* format, const char* path) {
+    std::fprintf(stderr, format, path);
+    if (format[0] != '\0' && format[std::strlen(format) - 1] == '\n')
+        std::fflush(stderr);
+}
+
 container_status report(const char* message, container_status status) {
-    std::fputs(message, stderr);
+    write_message(message);
     return status;
 }
 

@@ -69,7 +69,13 @@ std::int64_t stream_position(std::FILE* stream);
 // or -1 when the stream ends first.
 std::int32_t find_child_box(std::FILE* stream, const char* type);
 
-// Writes `message` to standard error, without a line end: the caller's skip notice
+// Writes a message about a file to standard error: `format`, in which "%s" stands for
+// `path`. Every message of a skipped file goes through here: the detail texts, which have
+// no line end, and the skip notice after them, which ends the line; where standard error
+// is buffered, the line goes out whole at its end.
+void write_message(const char* format, const char* path = "");
+
+// Writes `message` with write_message, without a line end: the caller's skip notice
 // ends the line. Returns `status`.
 container_status report(const char* message, container_status status);
 

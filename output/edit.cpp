@@ -42,14 +42,20 @@ void undo_edits(const platform::working_file& work, std::span<const payload_edit
 }
 
 // The input was renamed, but its close failed, so the edit may not have reached it all:
-// it is opened again under its new name and given back its bytes and its own name.
+// it is opened again under its new name, given back its own name and then its bytes.
+// Where it cannot have its name back, it stays under the output name as the edit left
+// it, and the line says that the rename failed.
 void undo_after_close(const char* input_path, const output_name& output,
                       std::span<const payload_edit> edits, const platform::file_times& times) {
+    const char* output_path = output.output_path.c_str();
     platform::working_file file;
-    if (!platform::open_for_update(output.output_path.c_str(), file))
+    if (!platform::open_for_update(output_path, file) ||
+        platform::rename_no_replace(output_path, input_path, &file) !=
+            platform::name_result::done) {
+        write_message("output file:%s rename failed!", output_path);
         return;
+    }
     undo_edits(file, edits, times);
-    platform::rename_no_replace(output.output_path.c_str(), input_path);
     platform::close_file(file);
 }
 
@@ -61,7 +67,7 @@ bool edit_and_rename(const char* input_path, const platform::working_file& file,
     if (write_edits(file, edits) != status_ok)
         return false;
     platform::keep_times(file, times);
-    return rename_input(output, input_path);
+    return rename_input(output, input_path, file);
 }
 
 } // namespace
@@ -95,7 +101,10 @@ finish_result finish_in_place(const char* input_path, platform::working_file& fi
         return finish_result::edit_failed;
     const platform::ending_signals_deferred deferred;
     if (!edit_and_rename(input_path, file, output, edits, times)) {
-        undo_edits(file, edits, times);
+        // The bytes go back only into the input under its own name: a file that another
+        // program renamed meanwhile is no longer this run's to write to.
+        if (platform::is_named(file, input_path))
+            undo_edits(file, edits, times);
         platform::close_file(file);
         return finish_result::edit_failed;
     }

@@ -1,4 +1,5 @@
 #include "output/output.hpp"
+#include "platform/path_parts.hpp"
 
 #include <array>
 #include <cstdio>
@@ -13,8 +14,7 @@ constexpr std::size_t min_extension_length = 4; // the dot and three characters
 // can hold it, so the output always stays beside the input.
 std::size_t extension_dot(const std::string& path) {
     const std::size_t dot = path.rfind('.');
-    const std::size_t separator = path.find_last_of(platform::path_separators);
-    if (dot == std::string::npos || (separator != std::string::npos && dot < separator) ||
+    if (dot == std::string::npos || dot < platform::name_at(path) ||
         path.size() - dot < min_extension_length)
         return std::string::npos;
     return dot;
@@ -45,30 +45,30 @@ bool choose_output_name(const char* input_path, output_name& output) {
     try {
         output.output_path.assign(input_path);
     } catch (const std::bad_alloc&) {
-        std::fputs("malloc failed!", stderr);
+        write_message("malloc failed!");
         return false;
     }
     output.number_at = extension_dot(output.output_path);
     if (output.number_at == std::string::npos) {
-        std::fprintf(stderr, "input file:%s extension error!", input_path);
+        write_message("input file:%s extension error!", input_path);
         return false;
     }
     output.index = 0;
     if (free_name_from_here(output))
         return true;
-    std::fputs("output file: create failed!", stderr);
+    write_message("output file: create failed!");
     return false;
 }
 
 bool open_in_place(const char* input_path, const output_name& output,
                    platform::working_file& work) {
     // The edit is made only where the rename after it can succeed.
-    if (!platform::name_can_be_made(output.output_path.c_str())) {
-        std::fprintf(stderr, "output file:%s open failed!", output.output_path.c_str());
+    if (!platform::name_can_be_made(output.output_path.c_str(), input_path)) {
+        write_message("output file:%s open failed!", output.output_path.c_str());
         return false;
     }
     if (!platform::open_for_update(input_path, work)) {
-        std::fprintf(stderr, "file:%s open failed!", input_path);
+        write_message("file:%s open failed!", input_path);
         return false;
     }
     return true;
@@ -77,11 +77,11 @@ bool open_in_place(const char* input_path, const output_name& output,
 bool open_copy(const platform::input_file& input, const output_name& output,
                platform::working_file& copy) {
     if (!platform::create_copy(output.output_path.c_str(), input, copy)) {
-        std::fprintf(stderr, "output file:%s open failed!", output.output_path.c_str());
+        write_message("output file:%s open failed!", output.output_path.c_str());
         return false;
     }
     if (!platform::copy_contents(input, copy)) {
-        std::fputs("copy failed!", stderr);
+        write_message("copy failed!");
         return false;
     }
     return true;
@@ -89,7 +89,8 @@ bool open_copy(const platform::input_file& input, const output_name& output,
 
 // Tries `give_name` on `output_path` and, while another file holds that name, on the
 // next free names of the sequence. The messages (formats taking the name) are for a
-// sequence used up and for any other refusal.
+// sequence used up and for any other refusal. A name that ended up holding another
+// program's file is left to it, with the message of a refused rename.
 template <typename Namer>
 bool name_with_retries(output_name& output, Namer give_name, const char* used_up,
                        const char* failure) {
@@ -101,10 +102,13 @@ bool name_with_retries(output_name& output, Namer give_name, const char* used_up
             ++output.index;
             if (free_name_from_here(output))
                 continue;
-            std::fprintf(stderr, used_up, output.output_path.c_str());
+            write_message(used_up, output.output_path.c_str());
             return false;
         case platform::name_result::failed:
-            std::fprintf(stderr, failure, output.output_path.c_str());
+            write_message(failure, output.output_path.c_str());
+            return false;
+        case platform::name_result::not_ours:
+            write_message("output file:%s rename failed!", output.output_path.c_str());
             return false;
         }
     }
@@ -125,8 +129,10 @@ bool publish_copy(output_name& output, platform::working_file& copy) {
         "output file: create failed!", "output file:%s open failed!");
 }
 
-bool rename_input(output_name& output, const char* input_path) {
+bool rename_input(output_name& output, const char* input_path,
+                  const platform::working_file& input) {
     return name_with_retries(
-        output, [&](const char* path) { return platform::rename_no_replace(input_path, path); },
+        output,
+        [&](const char* path) { return platform::rename_no_replace(input_path, path, &input); },
         "output file:%s rename failed!", "output file:%s rename failed!");
 }

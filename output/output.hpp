@@ -27,10 +27,10 @@ bool open_output(const char* input_path, bool overwrite, const platform::input_f
 // when another file took that name meanwhile. On failure it writes its message.
 bool publish_copy(output_name& output, platform::working_file& copy);
 
-// Renames the edited input, which may still be open, to `output.output_path`, or to the
-// next free name of its sequence when that one was taken meanwhile. On failure it writes
-// its message.
-bool rename_input(output_name& output, const char* input_path);
+// Renames the edited input, open as `input`, to `output.output_path`, or to the next free
+// name of its sequence when that one was taken meanwhile. On failure it writes its
+// message.
+bool rename_input(output_name& output, const char* input_path, const platform::working_file& input);
 
 // The edit pass on its own: writes the payloads that the check pass planned over the
 // working file, once every region they replace has been read back and still holds the

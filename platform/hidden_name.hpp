@@ -2,6 +2,9 @@
 // insist on naming every file.
 #pragma once
 
+#include "platform/path_parts.hpp"
+#include "platform/platform.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <string>
@@ -31,6 +34,40 @@ inline std::string hidden_name(std::string_view output_name, unsigned long proce
     while (kept > 0 && continues_character(kept))
         --kept;
     return "." + std::string(output_name.substr(0, kept)) + tail;
+}
+
+// What a system's exclusive create of a hidden name came to.
+enum class hidden_create {
+    created,    // `copy` holds the new file and its name
+    name_taken, // a file of that name exists: the next attempt follows
+    failed,
+};
+
+// Makes the copy for `output_path` under the first of its hidden names (attempts 0 to 99)
+// that no file holds, each name at most `longest` bytes. `create(path, copy)` is the
+// system's own exclusive create; it runs while the ending signals are deferred, so that
+// an interrupted run always knows the name it must remove. False when no name fits or
+// every attempt failed.
+template <typename Create>
+bool create_under_hidden_name(const char* output_path, unsigned long process_id,
+                              std::size_t longest, working_file& copy, Create create) {
+    constexpr int attempts = 100;
+    const std::string prefix = folder_prefix(output_path);
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        const std::string name = hidden_name(name_part(output_path), process_id, attempt, longest);
+        if (name.empty())
+            return false;
+        const ending_signals_deferred deferred;
+        switch (create(prefix + name, copy)) {
+        case hidden_create::created:
+            return true;
+        case hidden_create::name_taken:
+            continue;
+        case hidden_create::failed:
+            return false;
+        }
+    }
+    return false;
 }
 
 } // namespace platform

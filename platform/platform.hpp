@@ -32,6 +32,10 @@ struct input_file {
     std::int64_t size = 0;      // at the open
     unsigned permissions = 0;   // permission bits; the nearest a system has
     file_times times{};         // before this run read the file
+    // The time of the last change to the file or its attributes at the open, as the
+    // system counts it (seconds and nanoseconds; on Windows, 100 ns ticks first); with
+    // `size` and the modification time it tells an input that changed meanwhile.
+    std::int64_t change_time[2] = {0, 0};
 };
 
 // The file the edit pass works on: a new copy that has no name of its own until it is
@@ -45,22 +49,29 @@ struct working_file {
 
     native_file file = no_file;
     std::string temporary_name; // a copy's hidden name until it is published, if it has one
+    // What tells this file from any other whatever its name: the device and file number,
+    // or the volume serial number and file id. Set where the file is checked by name.
+    std::uint64_t identity[2] = {0, 0};
 };
 
 enum class name_result {
     done,       // the file now has the name
     name_taken, // something exists under the name already
     failed,     // any other failure; errno or the last error says which
+    not_ours,   // another program put a file of its own under the old or the new name:
+                // that file is left where it is (see rename_no_replace)
 };
 
 // Sets up the process before anything else runs: the standard streams open and in
-// binary mode, a file-size limit reported as a failed write rather than a signal, and
-// unpublished copies removed when the run is interrupted.
+// binary mode, and a file-size limit reported as a failed write rather than a signal.
 void prepare_process();
 
 // While one of these lives, a signal (on Windows, a console event) that would end the
 // run is held back; it acts as soon as the last of them goes. A file that is being
-// finished is then either left as it was or finished, never half way. Nestable.
+// finished is then either left as it was or finished, never half way. Nestable. The
+// first one of a run sets up the handling of those signals, which also removes a copy's
+// hidden name when a signal ends the run: a run that never needs either (copies without
+// a name, as on ext4 and XFS) spends no system call on it.
 class ending_signals_deferred {
   public:
     ending_signals_deferred();
@@ -78,8 +89,10 @@ bool open_input(const char* path, input_file& input);
 bool name_exists(const char* path);
 
 // Whether a file named `path` could be made: its folder can be written and the name is
-// not too long for the file system.
-bool name_can_be_made(const char* path);
+// not too long for the file system. A name no longer than that of `beside`, which exists
+// in the same folder, is never too long: the folder's limits count names in units that
+// differ from one file system to the next.
+bool name_can_be_made(const char* path, const char* beside);
 
 // Creates the new copy for `output_path` in that path's folder, with the input's
 // permission bits (under the process's mask) and no name of its own yet, or a hidden
@@ -93,8 +106,14 @@ bool copy_contents(const input_file& input, working_file& copy);
 
 // Opens the file at `path` for reading and writing in place, and for renaming while it
 // is open: on Windows that fails at once when another program holds the file open in a
-// way that would refuse the rename.
+// way that would refuse the rename. The file is locked until it is closed, so that one
+// run at a time edits it; the open fails when another run holds the lock. The lock lies
+// far beyond the end of any file, where it blocks no reader.
 bool open_for_update(const char* path, working_file& file);
+
+// Whether `path` names the open `file` (the same device and file number; on Windows the
+// same volume serial number and file id).
+bool is_named(const working_file& file, const char* path);
 
 // Reads or writes exactly `count` bytes at `offset`; false on any shortfall.
 bool read_at(const working_file& file, std::int64_t offset, void* bytes, std::size_t count);
@@ -103,7 +122,8 @@ bool write_at(const working_file& file, std::int64_t offset, const void* bytes, 
 // Gives the file the times of the input. Best effort: the file is whole either way.
 void keep_times(const working_file& file, const file_times& times);
 
-// Gives the new copy the name `path`, never replacing anything there.
+// Gives the new copy the name `path`, never replacing anything there. not_ours when,
+// after all, `path` does not name the copy: another program swapped a file of its own in.
 name_result publish(working_file& copy, const char* path);
 
 // Closes the file, published or not; false when the close reports a failure. An
@@ -114,10 +134,14 @@ bool close_file(working_file& file);
 void remove_name(const char* path);
 
 // Renames `from` to `to` unless something exists under `to`; never replaces a file.
-// `from` may be open. Where the file system can neither link nor rename without
-// replacing, `to` is first reserved by creating it exclusively, and the rename then
-// replaces only that empty file of the tool's own.
-name_result rename_no_replace(const char* from, const char* to);
+// `from` may be open as `file`: then nothing is renamed unless `from` still names it, and
+// the result is not_ours when `to` does not name it afterwards. Where the file system
+// can neither link nor rename without replacing, `to` is first reserved by creating it
+// exclusively, and the rename then replaces only that empty file of the tool's own,
+// checked to be still there just before. A file that another program puts under `to`
+// between that check and the rename is replaced: such file systems offer no way to
+// close that gap.
+name_result rename_no_replace(const char* from, const char* to, const working_file* file = nullptr);
 
 // True when the run's console goes away with the run, messages and all: the process is
 // the only one attached to it, its window is visible, and standard input and standard

@@ -1,10 +1,12 @@
 // The file-system calls on POSIX systems. Calls beyond the standard come from
 // posix_fast_paths.hpp, with the standard way taken wherever those decline.
 #include "platform/hidden_name.hpp"
+#include "platform/path_parts.hpp"
 #include "platform/platform.hpp"
 #include "platform/posix_fast_paths.hpp"
 #include "platform/posix_signals.hpp"
 #include "platform/posix_stat_times.hpp"
+#include "platform/time_step.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <new>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -25,7 +28,6 @@ const char* const path_separators = "/";
 namespace {
 
 constexpr std::size_t copy_buffer_size = 128 * 1024;
-constexpr int temporary_name_attempts = 100;
 
 // Opens whichever of descriptors 0, 1 and 2 is closed on /dev/null, so that no file
 // the tool opens later takes its number and receives messages. The open takes the
@@ -36,23 +38,29 @@ void open_standard_descriptors() {
             std::_Exit(EXIT_FAILURE);
 }
 
-std::string folder_of(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr)
-        return ".";
-    if (slash == path)
-        return "/";
-    return std::string(path, static_cast<std::size_t>(slash - path));
+void remember_identity(const struct stat& status, working_file& file) {
+    file.identity[0] = static_cast<std::uint64_t>(status.st_dev);
+    file.identity[1] = static_cast<std::uint64_t>(status.st_ino);
 }
 
-const char* name_part(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    return slash != nullptr ? slash + 1 : path;
+// The size and times of a file as the tool keeps them.
+struct file_state {
+    std::int64_t size;
+    file_times times;
+    std::int64_t change_time[2];
+};
+
+file_state state_of(const struct stat& status) {
+    const timespec accessed = access_time(status);
+    const timespec modified = modification_time(status);
+    const timespec changed = change_time(status);
+    return {status.st_size,
+            {{accessed.tv_sec, modified.tv_sec}, {accessed.tv_nsec, modified.tv_nsec}},
+            {changed.tv_sec, changed.tv_nsec}};
 }
 
-// What comes before the last name in `path`, its slash included; empty for a bare name.
-std::string folder_prefix(const char* path) {
-    return std::string(path, static_cast<std::size_t>(name_part(path) - path));
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // The longest name for a new file in `folder` and the longest path the system takes.
@@ -72,32 +80,28 @@ std::size_t longest_path_in(const std::string& folder) {
 // the output's own name meets. Created exclusively; kept for removal on interruption.
 bool create_hidden(const char* output_path, mode_t mode, working_file& copy) {
     const std::string folder = folder_of(output_path);
-    const std::string prefix = folder_prefix(output_path);
+    const std::size_t prefix = folder_prefix(output_path).size();
     // Without the terminator; the handler's copy of the path must hold it whole, too.
     const std::size_t path_room = std::min(longest_path_in(folder), longest_unfinished_path) - 1;
-    const std::size_t longest = path_room > prefix.size()
-                                    ? std::min(longest_name_in(folder), path_room - prefix.size())
-                                    : 0;
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        const std::string name = hidden_name(
-            name_part(output_path), static_cast<unsigned long>(::getpid()), attempt, longest);
-        if (name.empty()) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
-        std::string path = prefix + name;
-        const ending_signals_deferred deferred;
+    const std::size_t longest =
+        path_room > prefix ? std::min(longest_name_in(folder), path_room - prefix) : 0;
+    const auto create = [mode](std::string path, working_file& file) {
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
-        if (fd >= 0) {
-            copy.file = fd;
-            copy.temporary_name = std::move(path);
-            set_unfinished_file(copy.temporary_name);
-            return true;
+        if (fd < 0)
+            return errno == EEXIST ? hidden_create::name_taken : hidden_create::failed;
+        file.file = fd;
+        struct stat status;
+        if (::fstat(fd, &status) != 0) {
+            ::unlink(path.c_str());
+            return hidden_create::failed;
         }
-        if (errno != EEXIST)
-            return false;
-    }
-    return false;
+        remember_identity(status, file);
+        file.temporary_name = std::move(path);
+        set_unfinished_file(file.temporary_name, status);
+        return hidden_create::created;
+    };
+    return create_under_hidden_name(output_path, static_cast<unsigned long>(::getpid()), longest,
+                                    copy, create);
 }
 
 // Errors by which a system says that it makes no files without a name.
@@ -130,17 +134,38 @@ bool name_removable(const char* path) {
            self == folder.st_uid;
 }
 
-// Reserves `to` with an empty file of the tool's own, created exclusively, and renames
-// `from` over it: only that reservation is ever replaced.
+// Whether `path` names the file whose status is `status`.
+bool names(const char* path, const struct stat& status) {
+    struct stat named;
+    return ::lstat(path, &named) == 0 && same_file(named, status);
+}
+
+// Reserves `to` with an empty file of the tool's own, created exclusively and held open,
+// and renames `from` over it: only that reservation is ever replaced. Where another
+// program has put a file of its own under `to` meanwhile, nothing is renamed, and the
+// name counts as taken.
 name_result rename_over_reservation(const char* from, const char* to) {
     const int fd = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno == EEXIST ? name_result::name_taken : name_result::failed;
+    struct stat reservation;
+    if (::fstat(fd, &reservation) != 0) {
+        ::close(fd);
+        ::unlink(to);
+        return name_result::failed;
+    }
+    name_result result = name_result::name_taken;
+    if (names(to, reservation)) {
+        if (::rename(from, to) == 0) {
+            result = name_result::done;
+        } else {
+            result = name_result::failed;
+            if (names(to, reservation))
+                ::unlink(to);
+        }
+    }
     ::close(fd);
-    if (::rename(from, to) == 0)
-        return name_result::done;
-    ::unlink(to);
-    return name_result::failed;
+    return result;
 }
 
 // Moves exactly `count` bytes at `offset` with `transfer` (pread or pwrite), however
@@ -206,7 +231,6 @@ void prepare_process() {
     // Past a file-size limit a write then fails with EFBIG and is reported like any
     // other failed write, instead of the signal ending the run.
     std::signal(SIGXFSZ, SIG_IGN);
-    install_ending_signal_handlers();
 }
 
 bool open_input(const char* path, input_file& input) {
@@ -226,10 +250,12 @@ bool open_input(const char* path, input_file& input) {
     }
     std::setvbuf(input.stream.get(), input.stream_buffer, _IOFBF, sizeof input.stream_buffer);
     input.file = fd;
-    input.size = status.st_size;
+    const file_state state = state_of(status);
+    input.size = state.size;
     input.permissions = status.st_mode & 0777;
-    const timespec accessed = access_time(status), modified = modification_time(status);
-    input.times = {{accessed.tv_sec, modified.tv_sec}, {accessed.tv_nsec, modified.tv_nsec}};
+    input.times = state.times;
+    input.change_time[0] = state.change_time[0];
+    input.change_time[1] = state.change_time[1];
     return true;
 }
 
@@ -238,14 +264,18 @@ bool name_exists(const char* path) {
     return ::lstat(path, &status) == 0;
 }
 
-bool name_can_be_made(const char* path) {
+bool name_can_be_made(const char* path, const char* beside) {
     const std::string folder = folder_of(path);
     if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         return false;
+    // _PC_NAME_MAX counts bytes, where exFAT and NTFS allow 255 UTF-16 units: 84 Japanese
+    // characters fit there in 252 bytes. A name as long as one that exists there fits.
+    const std::size_t length = std::strlen(name_part(path));
+    if (length <= std::strlen(name_part(beside)))
+        return true;
     errno = 0;
     const long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-    return (longest < 0 && errno == 0) ||
-           std::strlen(name_part(path)) <= static_cast<std::size_t>(longest);
+    return (longest < 0 && errno == 0) || length <= static_cast<std::size_t>(longest);
 }
 
 bool create_copy(const char* output_path, const input_file& input, working_file& copy) {
@@ -258,13 +288,43 @@ bool create_copy(const char* output_path, const input_file& input, working_file&
     return unnamed_refused(errno) && create_hidden(output_path, mode, copy);
 }
 
+namespace {
+
+// An input written within the last step of its file system's clock is read once that
+// step is over (see wait_for_time_step), so that any write during the copy moves its time.
+void wait_out_time_step(const input_file& input) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t wait = wait_for_time_step(input.times.seconds[1], input.times.nanoseconds[1],
+                                                 now.tv_sec, now.tv_nsec);
+    timespec left{static_cast<time_t>(wait / 1'000'000'000),
+                  static_cast<long>(wait % 1'000'000'000)};
+    while (wait > 0 && ::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+// A copy of an input that another program wrote to meanwhile could hold parts of two
+// versions: like an archiver, the copy is dropped when the input's size, modification
+// time or change time moved while it was read.
 bool copy_contents(const input_file& input, working_file& copy) {
+    wait_out_time_step(input);
     const int in = static_cast<int>(input.file);
     fast::reserve(fd_of(copy), input.size);
     std::int64_t copied = 0;
-    return fast::kernel_copy(in, fd_of(copy), input.size, copied) &&
-           (copied == input.size || copy_by_read_write(in, fd_of(copy), input.size, copied)) &&
-           copied == input.size;
+    if (!fast::kernel_copy(in, fd_of(copy), input.size, copied) ||
+        (copied != input.size && !copy_by_read_write(in, fd_of(copy), input.size, copied)) ||
+        copied != input.size)
+        return false;
+    struct stat status;
+    if (::fstat(in, &status) != 0)
+        return false;
+    const file_state after = state_of(status);
+    return after.size == input.size && after.times.seconds[1] == input.times.seconds[1] &&
+           after.times.nanoseconds[1] == input.times.nanoseconds[1] &&
+           after.change_time[0] == input.change_time[0] &&
+           after.change_time[1] == input.change_time[1];
 }
 
 bool open_for_update(const char* path, working_file& file) {
@@ -273,7 +333,19 @@ bool open_for_update(const char* path, working_file& file) {
         return false;
     file.file = fd;
     struct stat status;
-    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    remember_identity(status, file);
+    // Only another holder refuses the lock; where the file system keeps no locks at all,
+    // the edit goes on as it would without.
+    return fast::lock_for_edit(fd) || (errno != EAGAIN && errno != EACCES);
+}
+
+bool is_named(const working_file& file, const char* path) {
+    struct stat named;
+    return ::lstat(path, &named) == 0 &&
+           static_cast<std::uint64_t>(named.st_dev) == file.identity[0] &&
+           static_cast<std::uint64_t>(named.st_ino) == file.identity[1];
 }
 
 bool read_at(const working_file& file, std::int64_t offset, void* bytes, std::size_t count) {
@@ -290,12 +362,15 @@ void keep_times(const working_file& file, const file_times& times) {
     ::futimens(fd_of(file), both);
 }
 
+// A hidden name that no longer names the copy holds another program's file, which stays;
+// the copy itself then goes with its descriptor. A link of the unnamed copy names the
+// copy itself, by its descriptor.
 name_result publish(working_file& copy, const char* path) {
     if (!copy.temporary_name.empty()) {
         const ending_signals_deferred deferred;
-        const name_result result = rename_no_replace(copy.temporary_name.c_str(), path);
-        if (result == name_result::done) {
-            set_unfinished_file({});
+        const name_result result = rename_no_replace(copy.temporary_name.c_str(), path, &copy);
+        if (result == name_result::done || result == name_result::not_ours) {
+            set_unfinished_file({}, {});
             copy.temporary_name.clear();
         }
         return result;
@@ -312,8 +387,9 @@ bool close_file(working_file& file) {
         file.file = no_file;
     }
     if (!file.temporary_name.empty()) {
-        ::unlink(file.temporary_name.c_str());
-        set_unfinished_file({});
+        if (is_named(file, file.temporary_name.c_str()))
+            ::unlink(file.temporary_name.c_str());
+        set_unfinished_file({}, {});
         file.temporary_name.clear();
     }
     return closed;
@@ -323,7 +399,9 @@ void remove_name(const char* path) {
     ::unlink(path);
 }
 
-name_result rename_no_replace(const char* from, const char* to) {
+namespace {
+
+name_result rename_by_any_means(const char* from, const char* to) {
     if (fast::rename_exclusive(from, to))
         return name_result::done;
     if (errno == EEXIST)
@@ -347,6 +425,19 @@ name_result rename_no_replace(const char* from, const char* to) {
             return name_result::failed;
     }
     return rename_over_reservation(from, to);
+}
+
+} // namespace
+
+// With `file`, nothing is renamed unless `from` still names it: a file that another
+// program put there instead is not this run's to move.
+name_result rename_no_replace(const char* from, const char* to, const working_file* file) {
+    if (file != nullptr && !is_named(*file, from))
+        return name_result::not_ours;
+    const name_result result = rename_by_any_means(from, to);
+    if (result == name_result::done && file != nullptr && !is_named(*file, to))
+        return name_result::not_ours;
+    return result;
 }
 
 } // namespace platform

@@ -71,4 +71,15 @@ bool rename_exclusive(const char* from, const char* to) {
     return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0;
 }
 
+// An open-file-description lock belongs to this descriptor alone: no other close in
+// the process drops it.
+bool lock_for_edit(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(edit_lock_offset);
+    lock.l_len = 1;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
 } // namespace platform::fast

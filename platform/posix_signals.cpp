@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace platform {
@@ -21,6 +22,8 @@ constexpr int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM,
 // The unfinished file, for the signal handler. Changed only while the ending signals are
 // deferred, so the handler never sees half a name.
 char unfinished_file[longest_unfinished_path];
+dev_t unfinished_device = 0;
+ino_t unfinished_number = 0;
 
 // How many ending_signals_deferred live, and the first signal that arrived meanwhile.
 // Lock-free atomics are safe to use in a signal handler.
@@ -30,8 +33,12 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 // Removes what the run has not finished, then lets `signal` end the run as it would have.
 // Called from the handler, the signal stays blocked until the handler returns.
+// Another program may have put a file of its own under the name: that one stays.
 void end_run(int signal) {
-    if (unfinished_file[0] != '\0')
+    struct stat named;
+    if (unfinished_file[0] != '\0' &&
+        ::fstatat(AT_FDCWD, unfinished_file, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == unfinished_device && named.st_ino == unfinished_number)
         ::unlink(unfinished_file);
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
@@ -51,14 +58,21 @@ extern "C" void on_ending_signal(int signal) {
 
 } // namespace
 
-void set_unfinished_file(const std::string& path) {
+void set_unfinished_file(const std::string& path, const struct stat& status) {
     const ending_signals_deferred deferred;
     const std::size_t length = std::min(path.size(), sizeof unfinished_file - 1);
     std::memcpy(unfinished_file, path.data(), length);
     unfinished_file[length] = '\0';
+    unfinished_device = status.st_dev;
+    unfinished_number = status.st_ino;
 }
 
-// Interrupted calls restart, so that a deferred signal disturbs nothing.
+namespace {
+
+// Catches the signals that end the run, except those that the caller chose to ignore:
+// each is asked first, since setting a handler and then putting back SIG_IGN would let
+// an ignored signal end the run in between. Interrupted calls restart, so that a
+// deferred signal disturbs nothing.
 void install_ending_signal_handlers() {
     struct sigaction action {};
     action.sa_handler = on_ending_signal;
@@ -73,8 +87,17 @@ void install_ending_signal_handlers() {
     }
 }
 
+} // namespace
+
+// The handlers are set up by the first deferral of the run, the first moment there is
+// something to defer or to clean up; a signal from then on is deferred until it goes.
 ending_signals_deferred::ending_signals_deferred() {
+    static bool handlers_installed = false;
     deferral_depth.fetch_add(1);
+    if (!handlers_installed) {
+        handlers_installed = true;
+        install_ending_signal_handlers();
+    }
 }
 
 ending_signals_deferred::~ending_signals_deferred() {

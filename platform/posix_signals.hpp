@@ -4,17 +4,15 @@
 
 #include <cstddef>
 #include <string>
+#include <sys/stat.h>
 
 namespace platform {
 
 // The longest path, terminator included, that the unfinished file may have.
 constexpr std::size_t longest_unfinished_path = 4096;
 
-// Makes `path` the unfinished file that a run ended by a signal removes before it ends;
-// an empty path: none.
-void set_unfinished_file(const std::string& path);
-
-// Catches the signals that end the run, except those that the caller chose to ignore.
-void install_ending_signal_handlers();
+// Makes `path`, the file of `status`, the unfinished file that a run ended by a signal
+// removes before it ends, as long as the name still holds that file; an empty path: none.
+void set_unfinished_file(const std::string& path, const struct stat& status);
 
 } // namespace platform

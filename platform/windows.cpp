@@ -4,7 +4,9 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include "platform/hidden_name.hpp"
+#include "platform/path_parts.hpp"
 #include "platform/platform.hpp"
+#include "platform/time_step.hpp"
 #include "platform/windows_handle.hpp"
 #include "platform/windows_parts.hpp"
 
@@ -24,7 +26,6 @@ namespace {
 
 constexpr std::size_t copy_buffer_size = 128 * 1024;
 constexpr DWORD largest_transfer = DWORD{1} << 30;
-constexpr int temporary_name_attempts = 100;
 constexpr DWORD default_name_max = 255;
 
 // FILETIME counts 100 ns ticks since 1601.
@@ -33,6 +34,10 @@ constexpr std::int64_t nanoseconds_per_tick = 100;
 constexpr std::int64_t ticks_1601_to_1970 = 116'444'736'000'000'000;
 
 constexpr DWORD every_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The byte that an edit in place locks: far beyond the end of any real file, so that the
+// lock keeps other runs out of the edit and blocks no reader.
+constexpr std::uint64_t edit_lock_offset = std::uint64_t{1} << 62;
 
 constexpr unsigned read_only_permissions = 0444;
 constexpr unsigned writable_permissions = 0666;
@@ -46,6 +51,19 @@ bool is_disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
 
 std::int64_t ticks_of(const FILETIME& time) {
     return static_cast<std::int64_t>(std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime);
+}
+
+void store_identity(const BY_HANDLE_FILE_INFORMATION& info, std::uint64_t (&identity)[2]) {
+    identity[0] = info.dwVolumeSerialNumber;
+    identity[1] = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+}
+
+// The file's last change, to its bytes or its attributes, in ticks; -1 when not known.
+std::int64_t change_ticks(HANDLE file) {
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
+        return -1;
+    return basic.ChangeTime.QuadPart;
 }
 
 void store_time(const FILETIME& time, file_times& times, int which) {
@@ -203,6 +221,7 @@ bool open_input(const char* path, input_file& input) {
                             : writable_permissions;
     store_time(info.ftLastAccessTime, input.times, 0);
     store_time(info.ftLastWriteTime, input.times, 1);
+    input.change_time[0] = change_ticks(handle);
     return true;
 }
 
@@ -216,48 +235,73 @@ bool name_exists(const char* path) {
            ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-bool name_can_be_made(const char* path) {
+bool name_can_be_made(const char* path, const char* beside) {
     std::wstring folder;
     std::wstring name;
-    if (!system_path(folder_of(path).c_str(), folder) || !to_wide(name_part(path), name))
+    std::wstring existing;
+    if (!system_path(folder_of(path).c_str(), folder) || !to_wide(name_part(path), name) ||
+        !to_wide(name_part(beside), existing))
         return false;
     const owned_handle opened = open_to_add_file(folder);
-    return opened.valid() && name.size() <= longest_name_in(opened.get());
+    return opened.valid() &&
+           (name.size() <= existing.size() || name.size() <= longest_name_in(opened.get()));
 }
 
 // A copy under a hidden name (see hidden_name) with the hidden attribute. A copy of a
 // read-only input is read-only too. Others may read it, and the console control handler
 // may remove it while it is open.
 bool create_copy(const char* output_path, const input_file& input, working_file& copy) {
-    const std::string prefix = folder_prefix(output_path);
     const DWORD attributes =
         FILE_ATTRIBUTE_HIDDEN |
         (input.permissions == read_only_permissions ? FILE_ATTRIBUTE_READONLY : 0);
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        const std::string name = hidden_name(name_part(output_path), ::GetCurrentProcessId(),
-                                             attempt, longest_portable_name);
-        std::string path = prefix + name;
+    const auto create = [attributes](std::string path, working_file& file) {
         std::wstring wide;
         if (!system_path(path.c_str(), wide))
-            return false;
-        const ending_signals_deferred deferred;
+            return hidden_create::failed;
         const HANDLE created = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
                                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                              CREATE_NEW, attributes, nullptr);
-        if (created != INVALID_HANDLE_VALUE) {
-            copy.file = native_of(created);
-            copy.temporary_name = std::move(path);
-            set_pending_name(wide);
-            return true;
+        if (created == INVALID_HANDLE_VALUE) {
+            const DWORD error = ::GetLastError();
+            return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
+                       ? hidden_create::name_taken
+                       : hidden_create::failed;
         }
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
-            return false;
-    }
-    return false;
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!::GetFileInformationByHandle(created, &info)) {
+            ::CloseHandle(created);
+            delete_file(wide.c_str());
+            return hidden_create::failed;
+        }
+        file.file = native_of(created);
+        file.temporary_name = std::move(path);
+        set_pending_name(wide);
+        store_identity(info, file.identity);
+        return hidden_create::created;
+    };
+    return create_under_hidden_name(output_path, ::GetCurrentProcessId(), longest_portable_name,
+                                    copy, create);
 }
 
+namespace {
+
+// An input written within the last step of its file system's clock is read once that
+// step is over (see wait_for_time_step), so that any write during the copy moves its time.
+void wait_out_time_step(const input_file& input) {
+    FILETIME now_time;
+    ::GetSystemTimePreciseAsFileTime(&now_time);
+    file_times now{};
+    store_time(now_time, now, 1);
+    const std::int64_t wait = wait_for_time_step(input.times.seconds[1], input.times.nanoseconds[1],
+                                                 now.seconds[1], now.nanoseconds[1]);
+    if (wait > 0)
+        ::Sleep(static_cast<DWORD>(wait / 1'000'000 + 1));
+}
+
+} // namespace
+
 bool copy_contents(const input_file& input, working_file& copy) {
+    wait_out_time_step(input);
     const std::unique_ptr<char[]> buffer{new (std::nothrow) char[copy_buffer_size]};
     if (!buffer)
         return false;
@@ -272,7 +316,18 @@ bool copy_contents(const input_file& input, working_file& copy) {
             return false;
         copied += got;
     }
-    return true;
+    // A copy of an input that another program wrote to meanwhile could hold parts of two
+    // versions: like an archiver, the copy is dropped when the input's size, last write
+    // or last change moved while it was read.
+    LARGE_INTEGER size;
+    BY_HANDLE_FILE_INFORMATION info;
+    file_times now{};
+    if (!::GetFileSizeEx(in, &size) || !::GetFileInformationByHandle(in, &info))
+        return false;
+    store_time(info.ftLastWriteTime, now, 1);
+    return size.QuadPart == input.size && now.seconds[1] == input.times.seconds[1] &&
+           now.nanoseconds[1] == input.times.nanoseconds[1] &&
+           change_ticks(in) == input.change_time[0];
 }
 
 // With the right to delete, the open fails while another program holds the file open
@@ -289,7 +344,30 @@ bool open_for_update(const char* path, working_file& file) {
         return false;
     file.file = native_of(opened);
     BY_HANDLE_FILE_INFORMATION info;
-    return is_disk_file(opened, info);
+    if (!is_disk_file(opened, info))
+        return false;
+    store_identity(info, file.identity);
+    // Only another holder refuses the lock; where the file system keeps no locks at all,
+    // the edit goes on as it would without.
+    OVERLAPPED at = overlapped_at(static_cast<std::int64_t>(edit_lock_offset));
+    return ::LockFileEx(opened, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                        &at) ||
+           ::GetLastError() != ERROR_LOCK_VIOLATION;
+}
+
+bool is_named(const working_file& file, const char* path) {
+    std::wstring wide;
+    if (!system_path(path, wide))
+        return false;
+    const owned_handle named{
+        ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, every_share, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!named.valid() || !::GetFileInformationByHandle(named.get(), &info))
+        return false;
+    std::uint64_t found[2];
+    store_identity(info, found);
+    return found[0] == file.identity[0] && found[1] == file.identity[1];
 }
 
 bool read_at(const working_file& file, std::int64_t offset, void* bytes, std::size_t count) {
@@ -309,7 +387,8 @@ void keep_times(const working_file& file, const file_times& times) {
 
 // Windows renames no file that is open without shared deletion everywhere, so the copy
 // is closed first; a name found taken leaves the closed copy under its hidden name for
-// the next try.
+// the next try. A hidden name that no longer names the copy holds another program's
+// file, which stays where it is.
 name_result publish(working_file& copy, const char* path) {
     if (copy.file != no_file) {
         const bool shown = show_copy(handle_of(copy.file));
@@ -324,8 +403,13 @@ name_result publish(working_file& copy, const char* path) {
         !system_path(path, to))
         return name_result::failed;
     const ending_signals_deferred deferred;
-    const name_result result = move_no_replace(from, to);
-    if (result == name_result::done) {
+    name_result result = name_result::not_ours;
+    if (is_named(copy, copy.temporary_name.c_str())) {
+        result = move_no_replace(from, to);
+        if (result == name_result::done && !is_named(copy, path))
+            result = name_result::not_ours;
+    }
+    if (result == name_result::done || result == name_result::not_ours) {
         set_pending_name({});
         copy.temporary_name.clear();
     }
@@ -340,7 +424,9 @@ bool close_file(working_file& file) {
     }
     if (!file.temporary_name.empty()) {
         const ending_signals_deferred deferred;
-        remove_pending_file();
+        if (is_named(file, file.temporary_name.c_str()))
+            remove_pending_file();
+        set_pending_name({});
         file.temporary_name.clear();
     }
     return closed;
@@ -352,12 +438,17 @@ void remove_name(const char* path) {
         delete_file(wide.c_str());
 }
 
-name_result rename_no_replace(const char* from, const char* to) {
+name_result rename_no_replace(const char* from, const char* to, const working_file* file) {
     std::wstring wide_from;
     std::wstring wide_to;
     if (!system_path(from, wide_from) || !system_path(to, wide_to))
         return name_result::failed;
-    return move_no_replace(wide_from, wide_to);
+    if (file != nullptr && !is_named(*file, from))
+        return name_result::not_ours;
+    const name_result result = move_no_replace(wide_from, wide_to);
+    if (result == name_result::done && file != nullptr && !is_named(*file, to))
+        return name_result::not_ours;
+    return result;
 }
 
 } // namespace platform

@@ -25,11 +25,6 @@ inline native_file native_of(HANDLE handle) {
 // path in the "\\?\" form, which is the only form that reaches past MAX_PATH, and so
 // does one whose name ends in a dot or a blank, which only that form keeps.
 bool system_path(const char* path, std::wstring& wide);
-const char* name_part(const char* path);
-// What comes before the last name in `path`, its separator included ("sub\", "C:\",
-// "C:"); empty for a bare name.
-std::string folder_prefix(const char* path);
-std::string folder_of(const char* path);
 
 // Files (windows.cpp): removes a file, its read-only attribute too.
 void delete_file(const wchar_t* name);

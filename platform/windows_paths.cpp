@@ -1,21 +1,19 @@
 // Paths and words on Windows: the tool takes them in UTF-8, the wide API in UTF-16.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+#include "platform/path_parts.hpp"
 #include "platform/windows_handle.hpp"
 #include "platform/windows_parts.hpp"
 
 #include <windows.h>
 
-#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
 
 namespace platform {
 
-// A drive letter's colon ends a folder name too: "C:song.3gp" is "song.3gp" in C:'s
-// current folder.
-const char* const path_separators = "\\/:";
+const char* const path_separators = windows_path_separators;
 
 bool to_wide(const char* text, std::wstring& wide) {
     const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
@@ -99,25 +97,6 @@ bool system_path(const char* path, std::wstring& wide) {
         return false;
     }
     return true;
-}
-
-const char* name_part(const char* path) {
-    const char* name = path;
-    for (const char* at = path; *at != '\0'; ++at)
-        if (std::strchr(path_separators, *at) != nullptr)
-            name = at + 1;
-    return name;
-}
-
-// The separator stays so that a drive's root and a drive's current folder remain what
-// they are.
-std::string folder_prefix(const char* path) {
-    return std::string(path, static_cast<std::size_t>(name_part(path) - path));
-}
-
-std::string folder_of(const char* path) {
-    const std::string prefix = folder_prefix(path);
-    return prefix.empty() ? "." : prefix;
 }
 
 } // namespace platform

@@ -3,6 +3,7 @@
 // expect a pattern to match.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+#include "platform/path_parts.hpp"
 #include "platform/windows_arguments.hpp"
 #include "platform/windows_handle.hpp"
 
@@ -18,8 +19,7 @@ namespace {
 
 // Where the last part of a path starts: after its last "\", "/" or a drive's ":".
 std::size_t last_part_at(std::wstring_view word) {
-    const std::size_t separator = word.find_last_of(L"\\/:");
-    return separator == std::wstring_view::npos ? 0 : separator + 1;
+    return name_at(word, std::wstring_view{windows_wide_path_separators});
 }
 
 bool is_pattern(std::wstring_view word) {

@@ -480,6 +480,7 @@ std::vector<std::size_t> changed_offsets(const bytes& before, const bytes& after
 
 // Only the file-type payload and the two bit-rate fields may change.
 void expect_only_allowed_changes(const bytes& before, const bytes& after) {
+    ASSERT_EQ(after.size(), before.size());
     const std::size_t ftyp_end = read_be32(before.data());
     const std::size_t esds = find_bytes(before, "esds");
     const std::size_t max_field = esds - esds_type_in_entry + max_bitrate_in_long_entry;

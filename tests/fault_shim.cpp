@@ -11,7 +11,8 @@
 // "zero": a transfer that moves nothing, as at the end of a file, "garble": a read whose
 // first byte comes back changed, as if another program had just written there, or
 // "stop": the process stops itself (SIGSTOP) before making the call for real, so that a
-// test can act while the run is at that point.
+// test can act while the run is at that point, or, for the opens only, "stop_after": it
+// stops once the call is made.
 // Kinds:
 // - open_input, open_unnamed, open_temp, open_update: opens for reading, of a file without
 //   a name, of a new named file, and for update;
@@ -22,7 +23,8 @@
 // - work_read, work_write: the reads and writes of the edit pass, told from those of the
 //   copy by the file (a read of a file open for writing is the edit pass reading back,
 //   and every write to that file after it belongs to the edit pass too);
-// - linkat, renameat2, link, rename: the publication of a copy and the rename of an input;
+// - linkat, renameat2, link, rename, unlink: the publication of a copy and the rename of
+//   an input;
 // - work_close: the close of a file opened for writing.
 // Every injected fault appends "kind:N" and a newline to the file named by
 // M4AFIX_FAULT_LOG, so that a test can tell that its fault really happened.
@@ -51,6 +53,7 @@ int __real_renameat2(int from_folder, const char* from, int to_folder, const cha
                      unsigned flags);
 int __real_link(const char* from, const char* to);
 int __real_rename(const char* from, const char* to);
+int __real_unlink(const char* path);
 int __real_close(int fd);
 }
 
@@ -73,6 +76,7 @@ enum call_kind {
     renameat2_call,
     link_call,
     rename_call,
+    unlink_call,
     work_close,
     kind_count
 };
@@ -80,13 +84,14 @@ enum call_kind {
 constexpr std::array<std::string_view, kind_count> kind_names = {
     "open_input", "open_unnamed",    "open_temp", "open_update", "fdopen",    "in_read",
     "in_seek",    "copy_file_range", "copy_read", "copy_write",  "work_read", "work_write",
-    "linkat",     "renameat2",       "link",      "rename",      "work_close"};
+    "linkat",     "renameat2",       "link",      "rename",      "unlink",    "work_close"};
 
 // Effects that are not an errno value.
 constexpr int short_transfer = 0;
 constexpr int zero_transfer = -1;
 constexpr int stop_first = -2;
 constexpr int garbled_transfer = -3;
+constexpr int stop_after = -4;
 constexpr std::size_t short_count = 1000;
 
 struct named_error {
@@ -106,7 +111,8 @@ constexpr named_error effects[] = {{"EIO", EIO},
                                    {"garble", garbled_transfer},
                                    {"short", short_transfer},
                                    {"zero", zero_transfer},
-                                   {"stop", stop_first}};
+                                   {"stop", stop_first},
+                                   {"stop_after", stop_after}};
 
 struct rule {
     int kind;
@@ -314,9 +320,13 @@ int __wrap_open64(const char* path, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(arguments, unsigned));
         va_end(arguments);
     }
-    if (const rule* r = fault(open_kind(flags)))
+    const rule* r = fault(open_kind(flags));
+    if (r != nullptr && r->error != stop_after)
         return failed(*r);
-    return __real_open64(path, flags, mode);
+    const int fd = __real_open64(path, flags, mode);
+    if (r != nullptr)
+        ::raise(SIGSTOP);
+    return fd;
 }
 
 ssize_t __wrap_pread64(int fd, void* buffer, size_t count, off64_t offset) {
@@ -369,6 +379,12 @@ int __wrap_rename(const char* from, const char* to) {
     if (const rule* r = fault(rename_call))
         return failed(*r);
     return __real_rename(from, to);
+}
+
+int __wrap_unlink(const char* path) {
+    if (const rule* r = fault(unlink_call))
+        return failed(*r);
+    return __real_unlink(path);
 }
 
 // Closes the descriptor in any case, as close(2) does when it reports an error.

@@ -1,5 +1,6 @@
 // The platform seam on its own: what counts as a taken name, and renames that must never
 // replace a file.
+#include "platform/hidden_name.hpp"
 #include "platform/platform.hpp"
 #include "run_tool.hpp"
 
@@ -30,6 +31,18 @@ TEST(NameExists, ForAnythingUnderTheName) {
     EXPECT_TRUE(platform::name_exists((dir / "file").string().c_str()));
     EXPECT_TRUE(platform::name_exists((dir / "folder").string().c_str()));
     EXPECT_FALSE(platform::name_exists((dir / "none").string().c_str()));
+}
+
+// Cut short to fit, the visible part of a hidden name ends between two characters.
+TEST(HiddenName, CutBetweenCharacters) {
+    const std::string name = "\xc3\xa9\xe3\x81\x82\xc3\xa9.m4a"; // "éあé.m4a"
+    for (std::size_t longest = 5; longest <= 15; ++longest) {
+        const std::string hidden = platform::hidden_name(name, 7, 0, longest);
+        ASSERT_TRUE(hidden.ends_with(".7-0")) << longest;
+        const std::string kept = hidden.substr(1, hidden.size() - 5);
+        EXPECT_TRUE(name.starts_with(kept)) << longest;
+        EXPECT_TRUE(kept.size() == name.size() || (name[kept.size()] & 0xc0) != 0x80) << longest;
+    }
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "platform/posix_stat_times.hpp"
 #include "run_tool.hpp"
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -94,6 +95,8 @@ TEST_P(Faults, ReportedCleanedUpAndBatchGoesOn) {
     const temp_dir logs;
     write_file(dir / "f.3gp", input);
     write_file(dir / "g.3gp", input);
+    const auto modified = fs::last_write_time(dir / "f.3gp") - std::chrono::hours{24};
+    fs::last_write_time(dir / "f.3gp", modified);
     const tool_result result =
         run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
                  {.binary = faulty_build,
@@ -125,6 +128,7 @@ TEST_P(Faults, ReportedCleanedUpAndBatchGoesOn) {
 
     if (fs::exists(dir / "f.3gp")) {
         EXPECT_EQ(read_file(dir / "f.3gp"), input);
+        EXPECT_EQ(fs::last_write_time(dir / "f.3gp"), modified);
     }
 }
 
@@ -295,6 +299,17 @@ INSTANTIATE_TEST_SUITE_P(
                    .plan = no_links + "rename:1",
                    .in_place = true,
                    .err = rename_failed,
+                   .result = outcome::skipped},
+        // After a failed close the file cannot have its name back: it stays converted.
+        fault_case{.name = "in_place_close_then_no_rename_back",
+                   .plan = "work_close:1," + rename_call + ":2",
+                   .in_place = true,
+                   .err = rename_failed,
+                   .result = outcome::converted},
+        fault_case{.name = "in_place_linked_old_name_not_removed",
+                   .plan = std::string{linux_calls ? "renameat2:*:EINVAL," : ""} + "unlink:1",
+                   .in_place = true,
+                   .err = rename_failed,
                    .result = outcome::skipped}),
     cases::case_name{});
 
@@ -460,6 +475,15 @@ INSTANTIATE_TEST_SUITE_P(
         interruption_case{.name = "cpu_limit_hidden_name",
                           .plan = no_unnamed_files + inside_copy,
                           .signal = SIGXCPU},
+        interruption_case{.name = "user_signal_2_hidden_name",
+                          .plan = no_unnamed_files + inside_copy,
+                          .signal = SIGUSR2},
+        interruption_case{.name = "virtual_alarm_hidden_name",
+                          .plan = no_unnamed_files + inside_copy,
+                          .signal = SIGVTALRM},
+        interruption_case{.name = "profiling_alarm_hidden_name",
+                          .plan = no_unnamed_files + inside_copy,
+                          .signal = SIGPROF},
         // The file being finished is finished first; the run ends before the next one.
         interruption_case{.name = "interrupt_while_finishing_in_place",
                           .plan = while_finishing,
@@ -477,6 +501,119 @@ INSTANTIATE_TEST_SUITE_P(
                           .signal = SIGHUP,
                           .after = {"f.3gp", "f.m4a", "g.3gp", "g.m4a"},
                           .ignored = true}),
+    cases::case_name{});
+
+// ---- Neighbours: what another program does while the run is stopped at `plan`.
+
+struct neighbour_case {
+    const char* name = nullptr;
+    std::string plan{};
+    bool in_place{};
+    std::string (*act)(const fs::path& dir) = nullptr; // returns what a run of its own printed
+    std::string err{};                                 // of the run, then of the neighbour's
+    // Every name afterwards, sorted, a hidden copy as ".hidden", with what it holds.
+    std::vector<std::pair<std::string, bytes>> after{};
+    int signal{}; // then ends the run
+};
+
+class Neighbour : public testing::TestWithParam<neighbour_case> {};
+
+TEST_P(Neighbour, NothingOfItsIsMovedOrTakenForAConversion) {
+    const neighbour_case& c = GetParam();
+    const temp_dir dir;
+    write_file(dir / "f.3gp", input);
+    fs::last_write_time(dir / "f.3gp", fs::last_write_time(dir / "f.3gp") - std::chrono::hours{1});
+    std::string neighbour_err;
+    const tool_result result =
+        run_tool(dir.path(), with_option(c.in_place, {"f.3gp"}),
+                 {.binary = M4AFIX_FAULTY_BINARY,
+                  .environment = {"M4AFIX_FAULTS=" + c.plan},
+                  .signal_when_stopped = c.signal,
+                  .when_stopped = [&] { neighbour_err = c.act(dir.path()); }});
+    EXPECT_EQ(result.err + neighbour_err, c.err);
+    std::vector<std::pair<std::string, bytes>> after;
+    for (const std::string& name : names_in(dir.path()))
+        after.emplace_back(name[0] == '.' ? ".hidden" : name, read_file(dir / name));
+    EXPECT_EQ(after, c.after);
+}
+
+const bytes own = text("mine");
+const bytes rewritten = [] {
+    bytes changed = input;
+    changed[100] = '!'; // in the media data
+    return changed;
+}();
+
+std::string put_own(const fs::path& path) {
+    fs::remove(path);
+    write_file(path, own);
+    return "";
+}
+
+std::string swap_hidden_copy(const fs::path& dir) {
+    for (const std::string& name : names_in(dir))
+        if (name[0] == '.')
+            put_own(dir / name);
+    return "";
+}
+
+std::string replace_input(const fs::path& dir) {
+    fs::rename(dir / "f.3gp", dir / "h.3gp");
+    return put_own(dir / "f.3gp");
+}
+
+const std::string hidden_copy_made = no_unnamed_files + "work_read:1:stop";
+const std::string not_published = "output file:f.m4a rename failed!Skipped:f.3gp\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Neighbour,
+    testing::Values(
+        // The second run finds the file locked while the first edits it.
+        neighbour_case{.name = "second_in_place_run_kept_out",
+                       .plan = while_finishing,
+                       .in_place = true,
+                       .act =
+                           [](const fs::path& dir) {
+                               return run_tool(dir, {"-w", "f.3gp"}).err;
+                           },
+                       .err = "file:f.3gp open failed!Skipped:f.3gp\n",
+                       .after = {{"f.m4a", input_converted}}},
+        neighbour_case{.name = "hidden_copy_swapped_then_signal",
+                       .plan = hidden_copy_made,
+                       .act = swap_hidden_copy,
+                       .after = {{".hidden", own}, {"f.3gp", input}},
+                       .signal = SIGTERM},
+        neighbour_case{.name = "hidden_copy_swapped_at_rename",
+                       .plan = no_unnamed_files + rename_call + ":1:stop",
+                       .act = swap_hidden_copy,
+                       .err = not_published,
+                       .after = {{"f.3gp", input}, {"f.m4a", own}}},
+        neighbour_case{.name = "hidden_copy_swapped_then_edit_fails",
+                       .plan = hidden_copy_made + ",work_write:1",
+                       .act = swap_hidden_copy,
+                       .err = edit_failed,
+                       .after = {{".hidden", own}, {"f.3gp", input}}},
+        neighbour_case{.name = "reservation_swapped",
+                       .plan = no_links + "open_temp:1:stop_after",
+                       .in_place = true,
+                       .act = [](const fs::path& dir) { return put_own(dir / "f.m4a"); },
+                       .after = {{"f.m4a", own}, {"f00.m4a", input_converted}}},
+        // The edited file left its name: it is no longer the run's to put back.
+        neighbour_case{.name = "input_replaced",
+                       .plan = while_finishing,
+                       .in_place = true,
+                       .act = replace_input,
+                       .err = rename_failed,
+                       .after = {{"f.3gp", own}, {"h.3gp", input_converted}}},
+        neighbour_case{.name = "input_rewritten_during_copy",
+                       .plan = "in_read:1:stop",
+                       .act =
+                           [](const fs::path& dir) {
+                               write_file(dir / "f.3gp", rewritten);
+                               return std::string{};
+                           },
+                       .err = copy_failed,
+                       .after = {{"f.3gp", rewritten}}}),
     cases::case_name{});
 
 // ---- Load: several processes at once on one folder, in copy mode.

@@ -5,6 +5,7 @@
 #include "container/box.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,6 +42,8 @@ struct run_limits {
     bool close_standard_error = false; // start with descriptor 2 closed
     int signal_when_stopped = 0;       // sent, with SIGCONT, when the run stops itself
     int ignored_signal = 0;            // ignored from the start, as nohup does with SIGHUP
+    // Called when the run stops itself, before it goes on.
+    std::function<void()> when_stopped{};
 #endif
 };
 

@@ -86,6 +86,8 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
     }
     int status = 0;
     while (::waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status)) {
+        if (limits.when_stopped)
+            limits.when_stopped();
         ::kill(child, limits.signal_when_stopped != 0 ? limits.signal_when_stopped : SIGCONT);
         ::kill(child, SIGCONT);
     }
