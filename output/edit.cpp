@@ -50,8 +50,7 @@ void undo_after_close(const char* input_path, const output_name& output,
     const char* output_path = output.output_path.c_str();
     platform::working_file file;
     if (!platform::open_for_update(output_path, file) ||
-        platform::rename_no_replace(output_path, input_path, &file) !=
-            platform::name_result::done) {
+        platform::rename_own_file(file, output_path, input_path) != platform::name_result::done) {
         write_message("output file:%s rename failed!", output_path);
         return;
     }

@@ -133,6 +133,6 @@ bool rename_input(output_name& output, const char* input_path,
                   const platform::working_file& input) {
     return name_with_retries(
         output,
-        [&](const char* path) { return platform::rename_no_replace(input_path, path, &input); },
+        [&](const char* path) { return platform::rename_own_file(input, input_path, path); },
         "output file:%s rename failed!", "output file:%s rename failed!");
 }

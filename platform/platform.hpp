@@ -38,6 +38,11 @@ struct input_file {
     std::int64_t change_time[2] = {0, 0};
 };
 
+// The byte that an edit in place locks: far beyond the end of any real file, where the
+// lock keeps other runs out of the edit and blocks no reader or writer, even on systems
+// that enforce locks.
+constexpr std::int64_t edit_lock_offset = std::int64_t{1} << 62;
+
 // The file the edit pass works on: a new copy that has no name of its own until it is
 // published, or the input opened for update. Whatever has not been published is
 // removed when the object goes.
@@ -59,7 +64,7 @@ enum class name_result {
     name_taken, // something exists under the name already
     failed,     // any other failure; errno or the last error says which
     not_ours,   // another program put a file of its own under the old or the new name:
-                // that file is left where it is (see rename_no_replace)
+                // that file is left where it is (see rename_own_file)
 };
 
 // Sets up the process before anything else runs: the standard streams open and in
@@ -134,14 +139,22 @@ bool close_file(working_file& file);
 void remove_name(const char* path);
 
 // Renames `from` to `to` unless something exists under `to`; never replaces a file.
-// `from` may be open as `file`: then nothing is renamed unless `from` still names it, and
-// the result is not_ours when `to` does not name it afterwards. Where the file system
-// can neither link nor rename without replacing, `to` is first reserved by creating it
-// exclusively, and the rename then replaces only that empty file of the tool's own,
-// checked to be still there just before. A file that another program puts under `to`
-// between that check and the rename is replaced: such file systems offer no way to
-// close that gap.
-name_result rename_no_replace(const char* from, const char* to, const working_file* file = nullptr);
+// `from` may be open. Where the file system can neither link nor rename without
+// replacing, `to` is first reserved by creating it exclusively, and the rename then
+// replaces only that empty file of the tool's own, checked to be still there just
+// before. A file that another program puts under `to` between that check and the rename
+// is replaced: such file systems offer no way to close that gap.
+name_result rename_no_replace(const char* from, const char* to);
+
+// rename_no_replace for the open `file`: nothing is renamed unless `from` still names it,
+// and the result is not_ours when `to` does not name it afterwards. Either way another
+// program put a file of its own there, which is left where it is.
+inline name_result rename_own_file(const working_file& file, const char* from, const char* to) {
+    if (!is_named(file, from))
+        return name_result::not_ours;
+    const name_result result = rename_no_replace(from, to);
+    return result == name_result::done && !is_named(file, to) ? name_result::not_ours : result;
+}
 
 // True when the run's console goes away with the run, messages and all: the process is
 // the only one attached to it, its window is visible, and standard input and standard

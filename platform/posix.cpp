@@ -327,6 +327,17 @@ bool copy_contents(const input_file& input, working_file& copy) {
            after.change_time[1] == input.change_time[1];
 }
 
+// Takes the edit lock on `fd` without waiting; fails with EAGAIN or EACCES while another
+// run holds it.
+bool lock_for_edit(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(edit_lock_offset);
+    lock.l_len = 1;
+    return ::fcntl(fd, fast::edit_lock_command, &lock) == 0;
+}
+
 bool open_for_update(const char* path, working_file& file) {
     const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -338,7 +349,7 @@ bool open_for_update(const char* path, working_file& file) {
     remember_identity(status, file);
     // Only another holder refuses the lock; where the file system keeps no locks at all,
     // the edit goes on as it would without.
-    return fast::lock_for_edit(fd) || (errno != EAGAIN && errno != EACCES);
+    return lock_for_edit(fd) || (errno != EAGAIN && errno != EACCES);
 }
 
 bool is_named(const working_file& file, const char* path) {
@@ -368,7 +379,7 @@ void keep_times(const working_file& file, const file_times& times) {
 name_result publish(working_file& copy, const char* path) {
     if (!copy.temporary_name.empty()) {
         const ending_signals_deferred deferred;
-        const name_result result = rename_no_replace(copy.temporary_name.c_str(), path, &copy);
+        const name_result result = rename_own_file(copy, copy.temporary_name.c_str(), path);
         if (result == name_result::done || result == name_result::not_ours) {
             set_unfinished_file({}, {});
             copy.temporary_name.clear();
@@ -399,9 +410,7 @@ void remove_name(const char* path) {
     ::unlink(path);
 }
 
-namespace {
-
-name_result rename_by_any_means(const char* from, const char* to) {
+name_result rename_no_replace(const char* from, const char* to) {
     if (fast::rename_exclusive(from, to))
         return name_result::done;
     if (errno == EEXIST)
@@ -425,19 +434,6 @@ name_result rename_by_any_means(const char* from, const char* to) {
             return name_result::failed;
     }
     return rename_over_reservation(from, to);
-}
-
-} // namespace
-
-// With `file`, nothing is renamed unless `from` still names it: a file that another
-// program put there instead is not this run's to move.
-name_result rename_no_replace(const char* from, const char* to, const working_file* file) {
-    if (file != nullptr && !is_named(*file, from))
-        return name_result::not_ours;
-    const name_result result = rename_by_any_means(from, to);
-    if (result == name_result::done && file != nullptr && !is_named(*file, to))
-        return name_result::not_ours;
-    return result;
 }
 
 } // namespace platform

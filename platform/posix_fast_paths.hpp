@@ -26,12 +26,7 @@ void reserve(int fd, std::int64_t size);
 // with ENOSYS where the system cannot rename that way.
 bool rename_exclusive(const char* from, const char* to);
 
-// The offset of the lock that an edit in place holds: far beyond the end of any real
-// file, where a lock blocks no reader or writer even on systems that enforce locks.
-constexpr std::int64_t edit_lock_offset = std::int64_t{1} << 62;
-
-// Takes the edit lock on `fd`, open for writing, without waiting; fails with EAGAIN or
-// EACCES while another run holds it. Held until this descriptor is closed.
-bool lock_for_edit(int fd);
+// The fcntl command that takes the edit lock, held until the descriptor is closed.
+extern const int edit_lock_command;
 
 } // namespace platform::fast

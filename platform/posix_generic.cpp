@@ -32,13 +32,6 @@ bool rename_exclusive(const char*, const char*) {
 // A record lock, the one every POSIX system has. It belongs to the process, and any
 // close of the same file by the process drops it: the driver has closed the input
 // before the file is opened for the edit.
-bool lock_for_edit(int fd) {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = static_cast<off_t>(edit_lock_offset);
-    lock.l_len = 1;
-    return ::fcntl(fd, F_SETLK, &lock) == 0;
-}
+const int edit_lock_command = F_SETLK;
 
 } // namespace platform::fast

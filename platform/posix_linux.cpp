@@ -73,13 +73,6 @@ bool rename_exclusive(const char* from, const char* to) {
 
 // An open-file-description lock belongs to this descriptor alone: no other close in
 // the process drops it.
-bool lock_for_edit(int fd) {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = static_cast<off_t>(edit_lock_offset);
-    lock.l_len = 1;
-    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
+const int edit_lock_command = F_OFD_SETLK;
 
 } // namespace platform::fast

@@ -35,10 +35,6 @@ constexpr std::int64_t ticks_1601_to_1970 = 116'444'736'000'000'000;
 
 constexpr DWORD every_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The byte that an edit in place locks: far beyond the end of any real file, so that the
-// lock keeps other runs out of the edit and blocks no reader.
-constexpr std::uint64_t edit_lock_offset = std::uint64_t{1} << 62;
-
 constexpr unsigned read_only_permissions = 0444;
 constexpr unsigned writable_permissions = 0666;
 
@@ -320,14 +316,17 @@ bool copy_contents(const input_file& input, working_file& copy) {
     // versions: like an archiver, the copy is dropped when the input's size, last write
     // or last change moved while it was read.
     LARGE_INTEGER size;
-    BY_HANDLE_FILE_INFORMATION info;
-    file_times now{};
-    if (!::GetFileSizeEx(in, &size) || !::GetFileInformationByHandle(in, &info))
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileSizeEx(in, &size) ||
+        !::GetFileInformationByHandleEx(in, FileBasicInfo, &basic, sizeof basic))
         return false;
-    store_time(info.ftLastWriteTime, now, 1);
+    const FILETIME written{basic.LastWriteTime.LowPart,
+                           static_cast<DWORD>(basic.LastWriteTime.HighPart)};
+    file_times now{};
+    store_time(written, now, 1);
     return size.QuadPart == input.size && now.seconds[1] == input.times.seconds[1] &&
            now.nanoseconds[1] == input.times.nanoseconds[1] &&
-           change_ticks(in) == input.change_time[0];
+           basic.ChangeTime.QuadPart == input.change_time[0];
 }
 
 // With the right to delete, the open fails while another program holds the file open
@@ -349,7 +348,7 @@ bool open_for_update(const char* path, working_file& file) {
     store_identity(info, file.identity);
     // Only another holder refuses the lock; where the file system keeps no locks at all,
     // the edit goes on as it would without.
-    OVERLAPPED at = overlapped_at(static_cast<std::int64_t>(edit_lock_offset));
+    OVERLAPPED at = overlapped_at(edit_lock_offset);
     return ::LockFileEx(opened, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                         &at) ||
            ::GetLastError() != ERROR_LOCK_VIOLATION;
@@ -397,18 +396,10 @@ name_result publish(working_file& copy, const char* path) {
         if (!shown || !closed)
             return name_result::failed;
     }
-    std::wstring from;
-    std::wstring to;
-    if (copy.temporary_name.empty() || !system_path(copy.temporary_name.c_str(), from) ||
-        !system_path(path, to))
+    if (copy.temporary_name.empty())
         return name_result::failed;
     const ending_signals_deferred deferred;
-    name_result result = name_result::not_ours;
-    if (is_named(copy, copy.temporary_name.c_str())) {
-        result = move_no_replace(from, to);
-        if (result == name_result::done && !is_named(copy, path))
-            result = name_result::not_ours;
-    }
+    const name_result result = rename_own_file(copy, copy.temporary_name.c_str(), path);
     if (result == name_result::done || result == name_result::not_ours) {
         set_pending_name({});
         copy.temporary_name.clear();
@@ -438,17 +429,12 @@ void remove_name(const char* path) {
         delete_file(wide.c_str());
 }
 
-name_result rename_no_replace(const char* from, const char* to, const working_file* file) {
+name_result rename_no_replace(const char* from, const char* to) {
     std::wstring wide_from;
     std::wstring wide_to;
     if (!system_path(from, wide_from) || !system_path(to, wide_to))
         return name_result::failed;
-    if (file != nullptr && !is_named(*file, from))
-        return name_result::not_ours;
-    const name_result result = move_no_replace(wide_from, wide_to);
-    if (result == name_result::done && file != nullptr && !is_named(*file, to))
-        return name_result::not_ours;
-    return result;
+    return move_no_replace(wide_from, wide_to);
 }
 
 } // namespace platform
