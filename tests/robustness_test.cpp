@@ -71,7 +71,7 @@ struct fault_case {
     std::string plan{};
     bool in_place{};
     std::string err{};
-    outcome result{};
+    outcome result = outcome::skipped;
 };
 
 class Faults : public testing::TestWithParam<fault_case> {};
@@ -166,119 +166,80 @@ INSTANTIATE_TEST_SUITE_P(
                    .result = outcome::converted},
         // The check pass reads the input through a stream: the first read, then the
         // seek over the media data and the read after it.
-        fault_case{.name = "input_not_opened",
-                   .plan = "fdopen:1",
-                   .err = check_failed,
-                   .result = outcome::skipped},
+        fault_case{.name = "input_not_opened", .plan = "fdopen:1", .err = check_failed},
         fault_case{.name = "input_first_read",
                    .plan = "in_read:1",
-                   .err = "format error!(size)" + check_failed,
-                   .result = outcome::skipped},
+                   .err = "format error!(size)" + check_failed},
         fault_case{.name = "input_read_of_movie_box",
                    .plan = "in_read:2",
-                   .err = "format error(moov)" + check_failed,
-                   .result = outcome::skipped},
-        fault_case{.name = "input_seek",
-                   .plan = "in_seek:1",
-                   .err = "format error(moov)" + check_failed,
-                   .result = outcome::skipped},
+                   .err = "format error(moov)" + check_failed},
+        fault_case{
+            .name = "input_seek", .plan = "in_seek:1", .err = "format error(moov)" + check_failed},
         // The copy by reads and writes, and an input that holds fewer bytes than it did at
         // the check.
         fault_case{.name = "copy_read",
                    .plan = kernel_declines + "copy_read:1:short,copy_read:2",
-                   .err = copy_failed,
-                   .result = outcome::skipped},
+                   .err = copy_failed},
         fault_case{.name = "copy_write",
                    .plan = kernel_declines + "copy_write:1:short,copy_write:2:ENOSPC",
-                   .err = copy_failed,
-                   .result = outcome::skipped},
+                   .err = copy_failed},
         fault_case{.name = "input_shrank",
                    .plan = kernel_declines + "copy_read:1:short,copy_read:2:zero",
-                   .err = copy_failed,
-                   .result = outcome::skipped},
+                   .err = copy_failed},
         // The publication of the copy under its name, where another run may have taken the
         // name, and the hidden name where the file system makes no files without a name.
-        fault_case{.name = "publication",
-                   .plan = publish_call + ":1",
-                   .err = not_created,
-                   .result = outcome::skipped},
+        fault_case{.name = "publication", .plan = publish_call + ":1", .err = not_created},
         fault_case{.name = "name_taken_at_publication",
                    .plan = publish_call + ":1:EEXIST",
                    .result = outcome::converted_next},
         fault_case{.name = "hidden_name", .plan = no_unnamed_files, .result = outcome::converted},
         fault_case{.name = "hidden_name_not_made",
                    .plan = no_unnamed_files + "open_temp:1",
-                   .err = not_created,
-                   .result = outcome::skipped},
+                   .err = not_created},
         fault_case{.name = "hidden_name_not_renamed",
                    .plan = no_unnamed_files + rename_call + ":1",
-                   .err = not_created,
-                   .result = outcome::skipped},
+                   .err = not_created},
         // The edit pass on the copy: reading back the file-type payload, its write, the
         // write of the "mp4a" entry, the close.
-        fault_case{.name = "copy_edit_read",
-                   .plan = "work_read:1",
-                   .err = read_back_failed,
-                   .result = outcome::skipped},
+        fault_case{.name = "copy_edit_read", .plan = "work_read:1", .err = read_back_failed},
         // Another program changed the bytes between the check and the edit.
-        fault_case{.name = "copy_input_changed",
-                   .plan = "work_read:1:garble",
-                   .err = read_back_failed,
-                   .result = outcome::skipped},
-        fault_case{.name = "copy_ftyp_write_back",
-                   .plan = "work_write:1",
-                   .err = edit_failed,
-                   .result = outcome::skipped},
-        fault_case{.name = "copy_mp4a_write_back",
-                   .plan = "work_write:2",
-                   .err = edit_failed,
-                   .result = outcome::skipped},
-        fault_case{.name = "copy_close",
-                   .plan = "work_close:1",
-                   .err = edit_failed,
-                   .result = outcome::skipped},
+        fault_case{
+            .name = "copy_input_changed", .plan = "work_read:1:garble", .err = read_back_failed},
+        fault_case{.name = "copy_ftyp_write_back", .plan = "work_write:1", .err = edit_failed},
+        fault_case{.name = "copy_mp4a_write_back", .plan = "work_write:2", .err = edit_failed},
+        fault_case{.name = "copy_close", .plan = "work_close:1", .err = edit_failed},
         // In place: the open for update, the edit pass on the input itself, the close and
         // the rename. Whatever fails after the first write, the input gets its bytes back.
         fault_case{.name = "in_place_not_opened",
                    .plan = "open_update:1",
                    .in_place = true,
-                   .err = "file:f.3gp open failed!Skipped:f.3gp\n",
-                   .result = outcome::skipped},
+                   .err = "file:f.3gp open failed!Skipped:f.3gp\n"},
         fault_case{.name = "in_place_edit_read",
                    .plan = "work_read:1",
                    .in_place = true,
-                   .err = read_back_failed,
-                   .result = outcome::skipped},
+                   .err = read_back_failed},
         fault_case{.name = "in_place_ftyp_write_back",
                    .plan = "work_write:1",
                    .in_place = true,
-                   .err = edit_failed,
-                   .result = outcome::skipped},
+                   .err = edit_failed},
         fault_case{.name = "in_place_input_changed",
                    .plan = "work_read:2:garble",
                    .in_place = true,
-                   .err = read_back_failed,
-                   .result = outcome::skipped},
+                   .err = read_back_failed},
         fault_case{.name = "in_place_mp4a_write_back",
                    .plan = "work_write:2",
                    .in_place = true,
-                   .err = edit_failed,
-                   .result = outcome::skipped},
+                   .err = edit_failed},
         fault_case{.name = "in_place_beyond_size_limit",
                    .plan = "work_write:2:EFBIG",
                    .in_place = true,
-                   .err = edit_failed,
-                   .result = outcome::skipped},
-        fault_case{.name = "in_place_close",
-                   .plan = "work_close:1",
-                   .in_place = true,
-                   .err = edit_failed,
-                   .result = outcome::skipped},
+                   .err = edit_failed},
+        fault_case{
+            .name = "in_place_close", .plan = "work_close:1", .in_place = true, .err = edit_failed},
         fault_case{.name = "in_place_rename",
                    .plan = rename_call + ":1",
                    .in_place = true,
-                   .err = rename_failed,
-                   .result = outcome::skipped},
+                   .err = rename_failed},
         fault_case{.name = "in_place_name_taken_at_rename",
                    .plan = rename_call + ":1:EEXIST",
                    .in_place = true,
@@ -298,8 +259,7 @@ INSTANTIATE_TEST_SUITE_P(
         fault_case{.name = "in_place_not_renamed_over_reservation",
                    .plan = no_links + "rename:1",
                    .in_place = true,
-                   .err = rename_failed,
-                   .result = outcome::skipped},
+                   .err = rename_failed},
         // After a failed close the file cannot have its name back: it stays converted.
         fault_case{.name = "in_place_close_then_no_rename_back",
                    .plan = "work_close:1," + rename_call + ":2",
@@ -309,8 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
         fault_case{.name = "in_place_linked_old_name_not_removed",
                    .plan = std::string{linux_calls ? "renameat2:*:EINVAL," : ""} + "unlink:1",
                    .in_place = true,
-                   .err = rename_failed,
-                   .result = outcome::skipped}),
+                   .err = rename_failed}),
     cases::case_name{});
 
 // Linux's own calls: the kernel copy, the copy without a name, and the rename that never
@@ -322,17 +281,17 @@ INSTANTIATE_TEST_SUITE_P(
                                 // A kernel copy that moves nothing leaves the whole copy
                                 // to reads and writes.
                                 fault_case{.name = "kernel_copy_moves_nothing", .plan = "copy_file_range:1:zero", .result = outcome::converted},
-                                fault_case{.name = "kernel_copy", .plan = "copy_file_range:1", .err = copy_failed, .result = outcome::skipped},
-                                fault_case{.name = "kernel_copy_after_part", .plan = "copy_file_range:1:short,copy_file_range:2", .err = copy_failed, .result = outcome::skipped},
+                                fault_case{.name = "kernel_copy", .plan = "copy_file_range:1", .err = copy_failed},
+                                fault_case{.name = "kernel_copy_after_part", .plan = "copy_file_range:1:short,copy_file_range:2", .err = copy_failed},
                                 fault_case{.name = "input_shrank_in_kernel_copy", .plan = "copy_file_range:1:short,copy_file_range:2:zero,"
-                                           "copy_read:1:zero", .err = copy_failed, .result = outcome::skipped},
-                                fault_case{.name = "unnamed_copy_not_made", .plan = "open_unnamed:1", .err = not_created, .result = outcome::skipped},
+                                           "copy_read:1:zero", .err = copy_failed},
+                                fault_case{.name = "unnamed_copy_not_made", .plan = "open_unnamed:1", .err = not_created},
                                 // A refusal, as in a sticky folder, is no lack of support.
-                                fault_case{.name = "in_place_rename_refused", .plan = "renameat2:1:EPERM", .in_place = true, .err = rename_failed, .result = outcome::skipped},
+                                fault_case{.name = "in_place_rename_refused", .plan = "renameat2:1:EPERM", .in_place = true, .err = rename_failed},
                                 // Older kernels refuse unnamed files so.
                                 fault_case{.name = "unnamed_copy_refused_as_folder", .plan = "open_unnamed:*:EISDIR", .result = outcome::converted},
                                 fault_case{.name = "hidden_name_renamed_by_link", .plan = no_unnamed_files + "renameat2:*:EINVAL", .result = outcome::converted},
-                                fault_case{.name = "hidden_name_link_fails", .plan = no_unnamed_files + "renameat2:*:EINVAL,link:1", .err = not_created, .result = outcome::skipped}}
+                                fault_case{.name = "hidden_name_link_fails", .plan = no_unnamed_files + "renameat2:*:EINVAL,link:1", .err = not_created}}
                           : std::vector<fault_case>{}),
     cases::case_name{});
 
@@ -411,8 +370,8 @@ TEST(Converted, CopyModeNeverMoreOpenThanInputOrUmask) {
 
 struct interruption_case {
     const char* name = nullptr;
-    std::string plan{}; // stops the run at the point of interruption
-    int signal{};
+    std::string plan{};               // stops the run at the point of interruption
+    std::vector<int> signals{};       // each in a run of its own
     bool needs_unnamed_files = false; // a killed run can remove no hidden name
     bool in_place = false;
     // The files afterwards: .3gp as they were, .m4a converted. The run ends by the signal
@@ -429,18 +388,22 @@ TEST_P(Interrupted, LeavesEachFileAsItWasOrFinished) {
         GTEST_SKIP() << "this build names its copies from the start";
     if (faulty_build == nullptr)
         GTEST_SKIP() << no_faulty_build;
-    const temp_dir dir;
-    write_file(dir / "f.3gp", input);
-    write_file(dir / "g.3gp", input);
-    const tool_result result = run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
-                                        {.binary = faulty_build,
-                                         .environment = {"M4AFIX_FAULTS=" + c.plan},
-                                         .signal_when_stopped = c.signal,
-                                         .ignored_signal = c.ignored ? c.signal : 0});
-    EXPECT_EQ(result.status, c.ignored ? 0 : 128 + c.signal);
-    EXPECT_EQ(names_in(dir.path()), c.after);
-    for (const std::string& name : names_in(dir.path()))
-        EXPECT_EQ(read_file(dir / name), name.ends_with(".m4a") ? input_converted : input) << name;
+    for (const int signal : c.signals) {
+        SCOPED_TRACE("signal " + std::to_string(signal));
+        const temp_dir dir;
+        write_file(dir / "f.3gp", input);
+        write_file(dir / "g.3gp", input);
+        const tool_result result = run_tool(dir.path(), with_option(c.in_place, {"f.3gp", "g.3gp"}),
+                                            {.binary = faulty_build,
+                                             .environment = {"M4AFIX_FAULTS=" + c.plan},
+                                             .signal_when_stopped = signal,
+                                             .ignored_signal = c.ignored ? signal : 0});
+        EXPECT_EQ(result.status, c.ignored ? 0 : 128 + signal);
+        EXPECT_EQ(names_in(dir.path()), c.after);
+        for (const std::string& name : names_in(dir.path()))
+            EXPECT_EQ(read_file(dir / name), name.ends_with(".m4a") ? input_converted : input)
+                << name;
+    }
 }
 
 // The edit pass reads back what it rewrites while the copy has no name of its own yet; in
@@ -451,54 +414,25 @@ const std::string while_finishing = "work_write:1:stop";
 INSTANTIATE_TEST_SUITE_P(
     Cases, Interrupted,
     testing::Values(
-        interruption_case{.name = "interrupt", .plan = inside_copy, .signal = SIGINT},
-        interruption_case{.name = "terminate", .plan = inside_copy, .signal = SIGTERM},
-        interruption_case{.name = "hang_up", .plan = inside_copy, .signal = SIGHUP},
         interruption_case{
-            .name = "kill", .plan = inside_copy, .signal = SIGKILL, .needs_unnamed_files = true},
-        interruption_case{.name = "interrupt_hidden_name",
-                          .plan = no_unnamed_files + inside_copy,
-                          .signal = SIGINT},
-        interruption_case{.name = "terminate_hidden_name",
-                          .plan = no_unnamed_files + inside_copy,
-                          .signal = SIGTERM},
+            .name = "ending_signals", .plan = inside_copy, .signals = {SIGINT, SIGTERM, SIGHUP}},
         interruption_case{
-            .name = "quit_hidden_name", .plan = no_unnamed_files + inside_copy, .signal = SIGQUIT},
-        interruption_case{.name = "broken_pipe_hidden_name",
+            .name = "kill", .plan = inside_copy, .signals = {SIGKILL}, .needs_unnamed_files = true},
+        // Every signal that ends the run removes the hidden name first.
+        interruption_case{.name = "ending_signals_hidden_name",
                           .plan = no_unnamed_files + inside_copy,
-                          .signal = SIGPIPE},
-        interruption_case{.name = "user_signal_hidden_name",
-                          .plan = no_unnamed_files + inside_copy,
-                          .signal = SIGUSR1},
-        interruption_case{
-            .name = "alarm_hidden_name", .plan = no_unnamed_files + inside_copy, .signal = SIGALRM},
-        interruption_case{.name = "cpu_limit_hidden_name",
-                          .plan = no_unnamed_files + inside_copy,
-                          .signal = SIGXCPU},
-        interruption_case{.name = "user_signal_2_hidden_name",
-                          .plan = no_unnamed_files + inside_copy,
-                          .signal = SIGUSR2},
-        interruption_case{.name = "virtual_alarm_hidden_name",
-                          .plan = no_unnamed_files + inside_copy,
-                          .signal = SIGVTALRM},
-        interruption_case{.name = "profiling_alarm_hidden_name",
-                          .plan = no_unnamed_files + inside_copy,
-                          .signal = SIGPROF},
+                          .signals = {SIGINT, SIGTERM, SIGQUIT, SIGPIPE, SIGUSR1, SIGALRM, SIGXCPU,
+                                      SIGUSR2, SIGVTALRM, SIGPROF}},
         // The file being finished is finished first; the run ends before the next one.
-        interruption_case{.name = "interrupt_while_finishing_in_place",
+        interruption_case{.name = "ending_signals_while_finishing_in_place",
                           .plan = while_finishing,
-                          .signal = SIGINT,
-                          .in_place = true,
-                          .after = {"f.m4a", "g.3gp"}},
-        interruption_case{.name = "hang_up_while_finishing_in_place",
-                          .plan = while_finishing,
-                          .signal = SIGHUP,
+                          .signals = {SIGINT, SIGHUP},
                           .in_place = true,
                           .after = {"f.m4a", "g.3gp"}},
         // A signal that the caller ignores, as nohup does, does not end the run.
         interruption_case{.name = "ignored_hang_up",
                           .plan = no_unnamed_files + inside_copy,
-                          .signal = SIGHUP,
+                          .signals = {SIGHUP},
                           .after = {"f.3gp", "f.m4a", "g.3gp", "g.m4a"},
                           .ignored = true}),
     cases::case_name{});
@@ -520,13 +454,15 @@ class Neighbour : public testing::TestWithParam<neighbour_case> {};
 
 TEST_P(Neighbour, NothingOfItsIsMovedOrTakenForAConversion) {
     const neighbour_case& c = GetParam();
+    if (faulty_build == nullptr)
+        GTEST_SKIP() << no_faulty_build;
     const temp_dir dir;
     write_file(dir / "f.3gp", input);
     fs::last_write_time(dir / "f.3gp", fs::last_write_time(dir / "f.3gp") - std::chrono::hours{1});
     std::string neighbour_err;
     const tool_result result =
         run_tool(dir.path(), with_option(c.in_place, {"f.3gp"}),
-                 {.binary = M4AFIX_FAULTY_BINARY,
+                 {.binary = faulty_build,
                   .environment = {"M4AFIX_FAULTS=" + c.plan},
                   .signal_when_stopped = c.signal,
                   .when_stopped = [&] { neighbour_err = c.act(dir.path()); }});
