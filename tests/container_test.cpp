@@ -22,8 +22,8 @@ static_assert([] {
 struct search_case {
     const char* name = nullptr;
     bytes content{};
-    const char* type{};
-    std::int32_t result{};
+    const char* type = "moov";
+    std::int32_t result = -1;
     long position{}; // after a match
 };
 
@@ -43,43 +43,26 @@ const bytes moov_without_trak = box("moov", box("mvhd", bytes(4, 1)));
 INSTANTIATE_TEST_SUITE_P(
     Cases, FindChildBox,
     testing::Values(
-        search_case{.name = "empty", .type = "moov", .result = -1},
-        search_case{.name = "ends_inside_header",
-                    .content = {0, 0, 0, 8, 'm'},
-                    .type = "moov",
-                    .result = -1},
+        search_case{.name = "empty"},
+        search_case{.name = "ends_inside_header", .content = {0, 0, 0, 8, 'm'}},
         search_case{.name = "skips_empty_box",
                     .content = cat({box("free"), box("moov", bytes(3, 7))}),
-                    .type = "moov",
                     .result = 3,
                     .position = 16},
         search_case{
-            .name = "matching_empty_box", .content = box("moov"), .type = "moov", .position = 8},
+            .name = "matching_empty_box", .content = box("moov"), .result = 0, .position = 8},
         search_case{.name = "size_zero_ends_search",
-                    .content = cat({box_sized(0, "free"), box("moov")}),
-                    .type = "moov",
-                    .result = -1},
+                    .content = cat({box_sized(0, "free"), box("moov")})},
         search_case{.name = "size_one_ends_search",
-                    .content = cat({box_sized(1, "free"), box("moov")}),
-                    .type = "moov",
-                    .result = -1},
+                    .content = cat({box_sized(1, "free"), box("moov")})},
         search_case{.name = "size_seven_ends_search",
-                    .content = cat({box_sized(7, "free"), box("moov")}),
-                    .type = "moov",
-                    .result = -1},
-        search_case{.name = "size_zero_match_is_negative",
-                    .content = box_sized(0, "moov"),
-                    .type = "moov",
-                    .result = -8},
+                    .content = cat({box_sized(7, "free"), box("moov")})},
+        search_case{
+            .name = "size_zero_match_is_negative", .content = box_sized(0, "moov"), .result = -8},
         search_case{.name = "size_above_2GiB_ends_search",
-                    .content = cat({box_sized(0x80000008u, "free"), box("moov")}),
-                    .type = "moov",
-                    .result = -1},
-        search_case{.name = "size_past_end",
-                    .content = cat({box_sized(400, "free"), box("moov")}),
-                    .type = "moov",
-                    .result = -1},
-        search_case{.name = "case_sensitive", .content = box("MOOV"), .type = "moov", .result = -1},
+                    .content = cat({box_sized(0x80000008u, "free"), box("moov")})},
+        search_case{.name = "size_past_end", .content = cat({box_sized(400, "free"), box("moov")})},
+        search_case{.name = "case_sensitive", .content = box("MOOV")},
         search_case{.name = "search_leaves_enclosing_box",
                     .content = cat({moov_without_trak, box("trak", bytes(2, 0))}),
                     .type = "trak",
