@@ -637,8 +637,8 @@ TEST(LargeFile, EditedInPlaceBeyondFourGiB) {
     const fs::path path = dir / "big.3gp";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     ASSERT_GE(fd, 0);
-    // A zero byte 16 MiB into the first free box shows whether the file system keeps
-    // holes; where it fills them (HFS+), the file would take 6 GiB of disk.
+    // A zero byte inside the first free box: where it takes 1 MiB or more, the file system
+    // keeps no holes (HFS+) and the file would take 6 GiB of disk.
     bool written = write_at(fd, head, 0) && write_at(fd, bytes(1, 0), off_t{1} << 24);
     struct stat status {};
     if (::fstat(fd, &status) == 0 && status.st_blocks * 512 >= 1 << 20) {
@@ -648,10 +648,8 @@ TEST(LargeFile, EditedInPlaceBeyondFourGiB) {
     written = written && write_at(fd, moov, moov_at);
     for (int i = 0; i < free_boxes; ++i)
         written = written && write_at(fd, box_sized(free_size, "free"), free_at(i));
-    ::fstat(fd, &status);
     ::close(fd);
     ASSERT_TRUE(written) << "cannot make a file beyond " << moov_at << " bytes here";
-    ASSERT_LT(status.st_blocks * 512, 1 << 20) << "the file system does not keep holes";
 
     const tool_result result = run_tool(dir.path(), {"-w", "big.3gp"});
     EXPECT_EQ(result.err, "");
@@ -685,8 +683,7 @@ TEST_P(Unprivileged, ReportsAndKeepsNames) {
     const access_case& c = GetParam();
     if (::geteuid() != 0)
         GTEST_SKIP() << "only root can run the tool as another user";
-    // The system's unprivileged user: 65534 on Linux, -2 on macOS.
-    const passwd* entry = ::getpwnam("nobody");
+    const passwd* entry = ::getpwnam("nobody"); // 65534 on Linux, -2 on macOS
     if (entry == nullptr)
         GTEST_SKIP() << "the system has no user nobody";
     const uid_t nobody = entry->pw_uid;
