@@ -39,6 +39,13 @@ install(FILES README.md DESTINATION ${doc_dir} COMPONENT tool)
 install(FILES packaging/m4afix.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME m4afix
         COMPONENT tool)
+# zsh's completion where zsh looks: Debian's folder for packages in the Debian package,
+# the folder for local additions under any other prefix.
+install(FILES packaging/m4afix.zsh-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/site-functions RENAME _m4afix COMPONENT zsh)
+install(FILES packaging/m4afix.zsh-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions RENAME _m4afix
+        COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES LICENSE DESTINATION ${doc_dir} COMPONENT licence)
 install(FILES ${M4AFIX_WEB_PAGE} DESTINATION ${CMAKE_INSTALL_DATADIR}/m4afix COMPONENT tool
         OPTIONAL)
