@@ -40,8 +40,12 @@ install(FILES packaging/m4afix.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME m4afix
         COMPONENT tool)
 install(FILES LICENSE DESTINATION ${doc_dir} COMPONENT licence)
-install(FILES ${M4AFIX_WEB_PAGE} DESTINATION ${CMAKE_INSTALL_DATADIR}/m4afix COMPONENT tool
-        OPTIONAL)
+# The web page where the web preset has made it: the packages are not made without it
+# (packaging/cpack_common.cmake), a plain install goes without it and makes no empty folder.
+install(CODE "if(EXISTS \"${M4AFIX_WEB_PAGE}\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/m4afix\"
+         TYPE FILE FILES \"${M4AFIX_WEB_PAGE}\")
+endif()" COMPONENT tool)
 install(FILES ${packaging_dir}/copyright ${packaging_dir}/debian/changelog.gz
         DESTINATION ${doc_dir} COMPONENT debian EXCLUDE_FROM_ALL)
 if(M4AFIX_STATIC)

@@ -1,0 +1,69 @@
+# Run by CPack after each generator. CPack's own tar and zip writers take the owner of
+# each entry from the user who packs and the order of the entries from the file system,
+# and the zip's times from the time zone; so each tarball and zip is made again from its
+# contents: sorted by name, owned by root, with the permissions 755 and 644 and every
+# time SOURCE_DATE_EPOCH (in UTC where the format keeps local time). The Debian package
+# is made that way by CPack itself. Then SHA256SUMS beside the packages lists each of
+# them, for `sha256sum -c SHA256SUMS`.
+set(source_date $ENV{SOURCE_DATE_EPOCH})
+
+function(unpack package contents)
+    file(REMOVE_RECURSE ${contents})
+    file(MAKE_DIRECTORY ${contents})
+    execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${package} WORKING_DIRECTORY ${contents}
+                    COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND chmod -R u=rwX,go=rX ${contents} COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
+
+foreach(package IN LISTS CPACK_PACKAGE_FILES)
+    set(contents ${CPACK_TOPLEVEL_DIRECTORY}/contents)
+    if(package MATCHES "\\.tar\\.gz$")
+        unpack(${package} ${contents})
+        file(GLOB top RELATIVE ${contents} ${contents}/*)
+        execute_process(COMMAND tar --sort=name --owner=root:0 --group=root:0
+                                --mtime=@${source_date} --format=gnu -cf - -C ${contents} ${top}
+                        COMMAND gzip -9n OUTPUT_FILE ${package} COMMAND_ERROR_IS_FATAL ANY)
+    elseif(package MATCHES "\\.zip$")
+        find_program(zip zip)
+        if(NOT zip)
+            message(FATAL_ERROR "zip is needed to make the same zip on every machine "
+                    "(apt-get install zip)")
+        endif()
+        unpack(${package} ${contents})
+        file(GLOB_RECURSE entries LIST_DIRECTORIES true RELATIVE ${contents} ${contents}/*)
+        list(SORT entries)
+        execute_process(COMMAND touch -d @${source_date} ${entries} WORKING_DIRECTORY ${contents}
+                        COMMAND_ERROR_IS_FATAL ANY)
+        file(REMOVE ${package})
+        # -X leaves out the owner and the times beside the DOS time, which is local time.
+        execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC0 ${zip} -X -9 -q ${package} ${entries}
+                        WORKING_DIRECTORY ${contents} COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+    file(REMOVE_RECURSE ${contents})
+endforeach()
+
+# SHA256SUMS in the folder that CPack copies the packages to next: these packages, and
+# those of other runs that are still there.
+set(sums_file ${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS)
+set(names "")
+foreach(package IN LISTS CPACK_PACKAGE_FILES)
+    get_filename_component(name ${package} NAME)
+    file(SHA256 ${package} sum_of_${name})
+    list(APPEND names ${name})
+endforeach()
+if(EXISTS ${sums_file})
+    file(STRINGS ${sums_file} lines)
+    foreach(line IN LISTS lines)
+        if(line MATCHES "^([0-9a-f]+)  (.+)$" AND NOT CMAKE_MATCH_2 IN_LIST names AND
+           EXISTS ${CPACK_PACKAGE_DIRECTORY}/${CMAKE_MATCH_2})
+            set(sum_of_${CMAKE_MATCH_2} ${CMAKE_MATCH_1})
+            list(APPEND names ${CMAKE_MATCH_2})
+        endif()
+    endforeach()
+endif()
+list(SORT names)
+set(sums "")
+foreach(name IN LISTS names)
+    string(APPEND sums "${sum_of_${name}}  ${name}\n")
+endforeach()
+file(WRITE ${sums_file} "${sums}")
