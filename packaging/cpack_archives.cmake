@@ -1,10 +1,10 @@
 # Run by CPack after each generator. CPack's own tar and zip writers take the owner of
 # each entry from the user who packs and the order of the entries from the file system,
-# and the zip's times from the time zone; so each tarball and zip is made again from its
-# contents: sorted by name, owned by root, with the permissions 755 and 644 and every
-# time SOURCE_DATE_EPOCH (in UTC where the format keeps local time). The Debian package
-# is made that way by CPack itself. Then SHA256SUMS beside the packages lists each of
-# them, for `sha256sum -c SHA256SUMS`.
+# the zip's times from the time zone, and the Debian package's ar members get the
+# permissions of the umask. So each package is made again from its contents: sorted by
+# name, owned by root, with the permissions 755 and 644 and every time
+# SOURCE_DATE_EPOCH (in UTC where the format keeps local time). Then SHA256SUMS beside
+# the packages lists each of them, for `sha256sum -c SHA256SUMS`.
 set(source_date $ENV{SOURCE_DATE_EPOCH})
 
 function(unpack package contents)
@@ -15,29 +15,68 @@ function(unpack package contents)
     execute_process(COMMAND chmod -R u=rwX,go=rX ${contents} COMMAND_ERROR_IS_FATAL ANY)
 endfunction()
 
+function(remake_tarball package contents)
+    file(GLOB top RELATIVE ${contents} ${contents}/*)
+    execute_process(COMMAND tar --sort=name --owner=root:0 --group=root:0
+                            --mtime=@${source_date} --format=gnu -cf - -C ${contents} ${top}
+                    COMMAND gzip -9n OUTPUT_FILE ${package} COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
+
+function(remake_zip package contents)
+    find_program(zip zip)
+    if(NOT zip)
+        message(FATAL_ERROR "zip is needed to make the same zip on every machine "
+                "(apt-get install zip)")
+    endif()
+    file(GLOB_RECURSE entries LIST_DIRECTORIES true RELATIVE ${contents} ${contents}/*)
+    list(SORT entries)
+    execute_process(COMMAND touch -d @${source_date} ${entries} WORKING_DIRECTORY ${contents}
+                    COMMAND_ERROR_IS_FATAL ANY)
+    file(REMOVE ${package})
+    # -X leaves out the owner and the times beside the DOS time, which is local time.
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC0 ${zip} -X -9 -q ${package} ${entries}
+                    WORKING_DIRECTORY ${contents} COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
+
+function(padded text width result)
+    string(LENGTH "${text}" length)
+    math(EXPR blanks "${width} - ${length}")
+    string(REPEAT " " ${blanks} blanks)
+    set(${result} "${text}${blanks}" PARENT_SCOPE)
+endfunction()
+
+# An ar archive as CPack writes it, of the members in their required order.
+function(remake_debian_package package contents)
+    file(GLOB control RELATIVE ${contents} ${contents}/control.tar*)
+    file(GLOB data RELATIVE ${contents} ${contents}/data.tar*)
+    file(WRITE ${contents}/ar.magic "!<arch>\n")
+    file(WRITE ${contents}/ar.pad "\n")
+    set(parts ${contents}/ar.magic)
+    foreach(member IN ITEMS debian-binary ${control} ${data})
+        file(SIZE ${contents}/${member} size)
+        padded(${member} 16 name)
+        padded(${source_date} 12 time)
+        padded(${size} 10 size_field)
+        file(WRITE ${contents}/${member}.header "${name}${time}0     0     100644  ${size_field}`\n")
+        list(APPEND parts ${contents}/${member}.header ${contents}/${member})
+        math(EXPR odd "${size} % 2")
+        if(odd)
+            list(APPEND parts ${contents}/ar.pad)
+        endif()
+    endforeach()
+    execute_process(COMMAND ${CMAKE_COMMAND} -E cat ${parts} OUTPUT_FILE ${package}
+                    COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
+
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
     set(contents ${CPACK_TOPLEVEL_DIRECTORY}/contents)
+    unpack(${package} ${contents})
     if(package MATCHES "\\.tar\\.gz$")
-        unpack(${package} ${contents})
-        file(GLOB top RELATIVE ${contents} ${contents}/*)
-        execute_process(COMMAND tar --sort=name --owner=root:0 --group=root:0
-                                --mtime=@${source_date} --format=gnu -cf - -C ${contents} ${top}
-                        COMMAND gzip -9n OUTPUT_FILE ${package} COMMAND_ERROR_IS_FATAL ANY)
+        remake_tarball(${package} ${contents})
     elseif(package MATCHES "\\.zip$")
-        find_program(zip zip)
-        if(NOT zip)
-            message(FATAL_ERROR "zip is needed to make the same zip on every machine "
-                    "(apt-get install zip)")
-        endif()
-        unpack(${package} ${contents})
-        file(GLOB_RECURSE entries LIST_DIRECTORIES true RELATIVE ${contents} ${contents}/*)
-        list(SORT entries)
-        execute_process(COMMAND touch -d @${source_date} ${entries} WORKING_DIRECTORY ${contents}
-                        COMMAND_ERROR_IS_FATAL ANY)
-        file(REMOVE ${package})
-        # -X leaves out the owner and the times beside the DOS time, which is local time.
-        execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC0 ${zip} -X -9 -q ${package} ${entries}
-                        WORKING_DIRECTORY ${contents} COMMAND_ERROR_IS_FATAL ANY)
+        remake_zip(${package} ${contents})
+    elseif(package MATCHES "\\.deb$")
+        remake_debian_package(${package} ${contents})
     endif()
     file(REMOVE_RECURSE ${contents})
 endforeach()
