@@ -48,6 +48,9 @@ install(CODE "if(EXISTS \"${M4AFIX_WEB_PAGE}\")
 endif()" COMPONENT tool)
 install(FILES ${packaging_dir}/copyright ${packaging_dir}/debian/changelog.gz
         DESTINATION ${doc_dir} COMPONENT debian EXCLUDE_FROM_ALL)
+# The desktop's menu opens the installed page in the default browser.
+install(FILES packaging/m4afix.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+        COMPONENT debian EXCLUDE_FROM_ALL)
 if(M4AFIX_STATIC)
     install(FILES packaging/lintian-overrides
             DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME m4afix
@@ -77,6 +80,8 @@ if(M4AFIX_DEBIAN_ARCHITECTURE)
 endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The desktop entry starts the browser with sensible-browser.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS sensible-utils)
 # A static tool depends on no shared library; a dynamic one gets its dependencies worked
 # out (which needs dpkg-dev and file).
 if(NOT M4AFIX_STATIC)
