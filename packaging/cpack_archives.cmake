@@ -1,10 +1,11 @@
 # Run by CPack after each generator. CPack's own tar and zip writers take the owner of
 # each entry from the user who packs and the order of the entries from the file system,
-# the zip's times from the time zone, and the Debian package's ar members get the
-# permissions of the umask. So each package is made again from its contents: sorted by
-# name, owned by root, with the permissions 755 and 644 and every time
-# SOURCE_DATE_EPOCH (in UTC where the format keeps local time). Then SHA256SUMS beside
-# the packages lists each of them, for `sha256sum -c SHA256SUMS`.
+# the zip's times from the time zone; the Debian package's ar members get the
+# permissions of the umask, and its installed size counts folders at the size that the
+# file system gives them. So each package is made again from its contents: sorted by
+# name, owned by root, with the permissions 755 and 644 and every time SOURCE_DATE_EPOCH
+# (in UTC where the format keeps local time). Then SHA256SUMS beside the packages lists
+# each of them, for `sha256sum -c SHA256SUMS`.
 set(source_date $ENV{SOURCE_DATE_EPOCH})
 
 function(unpack package contents)
@@ -45,14 +46,47 @@ function(padded text width result)
     set(${result} "${text}${blanks}" PARENT_SCOPE)
 endfunction()
 
-# An ar archive as CPack writes it, of the members in their required order.
+# The installed size as dpkg-gencontrol counts it: each file in KiB, rounded up, and one
+# KiB for each folder. CPack adds up the sizes that the file system gives its folders,
+# which differ from one file system to the next.
+function(installed_size tree result)
+    file(GLOB_RECURSE files ${tree}/*)
+    file(GLOB_RECURSE entries LIST_DIRECTORIES true ${tree}/*)
+    list(LENGTH entries entry_count)
+    list(LENGTH files file_count)
+    math(EXPR kib "${entry_count} - ${file_count}")
+    foreach(file IN LISTS files)
+        file(SIZE ${file} size)
+        math(EXPR kib "${kib} + (${size} + 1023) / 1024")
+    endforeach()
+    set(${result} ${kib} PARENT_SCOPE)
+endfunction()
+
+# The control files again with that size, then an ar archive as CPack writes it, of the
+# members in their required order.
 function(remake_debian_package package contents)
-    file(GLOB control RELATIVE ${contents} ${contents}/control.tar*)
     file(GLOB data RELATIVE ${contents} ${contents}/data.tar*)
+    file(MAKE_DIRECTORY ${contents}/data.d ${contents}/control.d)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ../${data}
+                    WORKING_DIRECTORY ${contents}/data.d COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ../control.tar.gz
+                    WORKING_DIRECTORY ${contents}/control.d COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND chmod -R u=rwX,go=rX ${contents}/control.d COMMAND_ERROR_IS_FATAL ANY)
+    installed_size(${contents}/data.d kib)
+    file(READ ${contents}/control.d/control fields)
+    string(REGEX REPLACE "\nInstalled-Size: [0-9]+" "\nInstalled-Size: ${kib}" fields "${fields}")
+    file(WRITE ${contents}/control.d/control "${fields}")
+    file(GLOB control_files RELATIVE ${contents}/control.d ${contents}/control.d/*)
+    list(TRANSFORM control_files PREPEND ./)
+    execute_process(COMMAND tar --owner=root:0 --group=root:0 --mtime=@${source_date}
+                            --format=gnu -cf - -C ${contents}/control.d ${control_files}
+                    COMMAND gzip -9n OUTPUT_FILE ${contents}/control.tar.gz
+                    COMMAND_ERROR_IS_FATAL ANY)
+
     file(WRITE ${contents}/ar.magic "!<arch>\n")
     file(WRITE ${contents}/ar.pad "\n")
     set(parts ${contents}/ar.magic)
-    foreach(member IN ITEMS debian-binary ${control} ${data})
+    foreach(member IN ITEMS debian-binary control.tar.gz ${data})
         file(SIZE ${contents}/${member} size)
         padded(${member} 16 name)
         padded(${source_date} 12 time)
