@@ -1,7 +1,7 @@
 # Makes the Windows zip of the build BUILD_DIR with CPACK, unpacks it in a fresh WORK_DIR
-# and checks what a Windows user gets: the tool, the README, the licence and the manual
-# page; text files with CRLF line ends, the manual page as it reads on Windows and of
-# version VERSION; a tool with a version resource (read with WINDRES) that imports only
+# and checks what a Windows user gets: the tool, the web page, the README, the licence and
+# the manual page; text files with CRLF line ends, the manual page as it reads on Windows
+# and of version VERSION; a tool with a version resource (read with WINDRES) that imports only
 # DLLs that every Windows system has (read with OBJDUMP), and that converts SAMPLE (under
 # EMULATOR, if given).
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -22,10 +22,7 @@ foreach(path IN LISTS unpacked)
     list(APPEND names ${name})
 endforeach()
 list(SORT names)
-set(expected LICENSE.txt README.txt m4afix.exe m4afix.txt)
-if(EXISTS "${WEB_PAGE}")
-    set(expected LICENSE.txt README.txt m4afix.exe m4afix.html m4afix.txt)
-endif()
+set(expected LICENSE.txt README.txt m4afix.exe m4afix.html m4afix.txt)
 if(NOT status STREQUAL "0" OR NOT names STREQUAL "${expected}")
     message(FATAL_ERROR "the zip holds ${unpacked}")
 endif()

@@ -1,3 +1,5 @@
+include(${CMAKE_CURRENT_LIST_DIR}/cpack_common.cmake)
+
 # Read by CPack once for each generator: the Debian package carries the Debian copyright
 # file, changelog and lintian override, the tarball carries the licence as it stands and
 # unpacks into a folder of its own. The tarball is made from one install of everything

@@ -47,10 +47,17 @@ install(FILES packaging/m4afix.zsh-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions RENAME _m4afix
         COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES LICENSE DESTINATION ${doc_dir} COMPONENT licence)
-install(FILES ${M4AFIX_WEB_PAGE} DESTINATION ${CMAKE_INSTALL_DATADIR}/m4afix COMPONENT tool
-        OPTIONAL)
+# The web page where the web preset has made it: the packages are not made without it
+# (packaging/cpack_common.cmake), a plain install goes without it and makes no empty folder.
+install(CODE "if(EXISTS \"${M4AFIX_WEB_PAGE}\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/m4afix\"
+         TYPE FILE FILES \"${M4AFIX_WEB_PAGE}\")
+endif()" COMPONENT tool)
 install(FILES ${packaging_dir}/copyright ${packaging_dir}/debian/changelog.gz
         DESTINATION ${doc_dir} COMPONENT debian EXCLUDE_FROM_ALL)
+# The desktop's menu opens the installed page in the default browser.
+install(FILES packaging/m4afix.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+        COMPONENT debian EXCLUDE_FROM_ALL)
 if(M4AFIX_STATIC)
     install(FILES packaging/lintian-overrides
             DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME m4afix
@@ -80,6 +87,8 @@ if(M4AFIX_DEBIAN_ARCHITECTURE)
 endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The desktop entry starts the browser with sensible-browser.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS sensible-utils)
 # A static tool depends on no shared library; a dynamic one gets its dependencies worked
 # out (which needs dpkg-dev and file).
 if(NOT M4AFIX_STATIC)
