@@ -4,34 +4,19 @@
 //   open(url)            opens the page;
 //   hand(paths)          chooses the files with the page's file button;
 //   run(expression)      the value of a JavaScript expression in the page, a promise awaited;
-//   save(selector, size) clicks a link and gives the path of its download once it is
-//                        whole (`size` bytes, which Chromium's driver does not need);
+//   save(selector)       Chromium only: clicks a link and gives the path of its download;
 //   resize(width, height), dark() where the driver can, and close().
+// Firefox and WebKit save their downloads into `downloads` without asking.
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 
 const onPath = (program) => (process.env.PATH ?? '').split(':').some((folder) =>
   fs.existsSync(`${folder}/${program}`));
-const needs = (what) => (what.find(([present]) => !present) ?? [true, null])[1];
-const poll = async (done, tries = 600) => {
-  for (let i = 0; i < tries && !(await done()); i++)
-    await new Promise((resolve) => setTimeout(resolve, 50));
-};
-
-// Clicks the link and waits until its download has all of its `size` bytes in `folder`.
-async function clickAndWait(run, folder, selector, size) {
-  const link = `document.querySelector(${JSON.stringify(selector)})`;
-  const file = `${folder}/${await run(`${link}.download`)}`;
-  fs.rmSync(file, { force: true });
-  await run(`${link}.click()`);
-  await poll(() => fs.statSync(file, { throwIfNoEntry: false })?.size === size, 12000);
-  return file;
-}
 
 const chromium = {
   name: 'chromium',
-  missing: () => needs([[fs.existsSync('/usr/bin/chromium'), 'apt-get install chromium']]),
+  missing: () => fs.existsSync('/usr/bin/chromium') ? null : 'apt-get install chromium',
   async launch(downloads) {
     const { chromium: playwright } = await import('playwright-core');
     const browser = await playwright.launch({
@@ -55,10 +40,10 @@ const chromium = {
   },
 };
 
-// Firefox over WebDriver BiDi; its downloads go to `downloads` without asking.
+// Firefox over WebDriver BiDi.
 const firefox = {
   name: 'firefox',
-  missing: () => needs([[fs.existsSync('/usr/bin/firefox-esr'), 'apt-get install firefox-esr']]),
+  missing: () => fs.existsSync('/usr/bin/firefox-esr') ? null : 'apt-get install firefox-esr',
   async launch(downloads) {
     const { default: puppeteer } = await import('puppeteer-core');
     const browser = await puppeteer.launch({
@@ -72,8 +57,6 @@ const firefox = {
       open: (url) => tab.goto(url),
       hand: async (paths) => (await tab.$('#files')).uploadFile(...paths),
       run: (expression) => tab.evaluate(expression),
-      save: (selector, size) => clickAndWait((expression) => tab.evaluate(expression), downloads,
-                                             selector, size),
       resize: (width, height) => tab.setViewport({ width, height }),
       close: () => browser.close(),
     };
@@ -85,9 +68,8 @@ const miniBrowser = () => fs.readdirSync('/usr/lib').map((folder) =>
   `/usr/lib/${folder}/webkit2gtk-4.1/MiniBrowser`).find((file) => fs.existsSync(file));
 const webkit = {
   name: 'webkit',
-  missing: () => needs([
-    [onPath('WebKitWebDriver') && miniBrowser(), 'apt-get install webkit2gtk-driver'],
-    [onPath('xvfb-run') && onPath('xauth'), 'apt-get install xvfb xauth']]),
+  missing: () => !onPath('WebKitWebDriver') || !miniBrowser() ? 'apt-get install webkit2gtk-driver'
+    : !onPath('xvfb-run') || !onPath('xauth') ? 'apt-get install xvfb xauth' : null,
   async launch(downloads) {
     const port = await new Promise((resolve) => {
       const probe = net.createServer().listen(0, '127.0.0.1', () => {
@@ -98,13 +80,16 @@ const webkit = {
     // A process group of its own, so that the driver, the screen and the browser end
     // together; a home of its own, where MiniBrowser puts its downloads.
     const driver = spawn('xvfb-run', ['-a', '-s', '-screen 0 1280x1024x24', 'WebKitWebDriver',
-                                      `--port=${port}`], { detached: true, stdio: 'ignore',
-                                                            env: { ...process.env, HOME: downloads } });
+                                      `--port=${port}`],
+                         { detached: true, stdio: 'ignore', env: { ...process.env,
+                                                                   HOME: downloads } });
     const end = () => { try { process.kill(-driver.pid, 'SIGTERM'); } catch {} };
     const { Builder, By } = await import('selenium-webdriver');
     const server = `http://127.0.0.1:${port}`;
-    await poll(() => new Promise((resolve) => net.connect(port, '127.0.0.1')
-      .on('connect', function () { this.end(); resolve(true); }).on('error', () => resolve(false))));
+    const listening = () => new Promise((resolve) => net.connect(port, '127.0.0.1')
+      .on('connect', function () { this.end(); resolve(true); }).on('error', () => resolve(false)));
+    for (let tries = 0; tries < 600 && !(await listening()); tries++)
+      await new Promise((resolve) => setTimeout(resolve, 50));
     try {
       const session = await new Builder().usingServer(server).withCapabilities({
         browserName: 'MiniBrowser',
@@ -112,9 +97,10 @@ const webkit = {
       }).build();
       await session.manage().setTimeouts({ script: 300000 });
       await session.manage().window().setRect({ width: 1024, height: 768 });
-      const browser = {
+      return {
         open: (url) => session.get(url),
-        hand: async (paths) => (await session.findElement(By.id('files'))).sendKeys(paths.join('\n')),
+        hand: async (paths) =>
+          (await session.findElement(By.id('files'))).sendKeys(paths.join('\n')),
         async run(expression) {
           const result = await session.executeAsyncScript(
             `const done = arguments[arguments.length - 1]; Promise.resolve(${expression})` +
@@ -123,10 +109,8 @@ const webkit = {
             throw new Error(result.error);
           return result.value;
         },
-        save: (selector, size) => clickAndWait(browser.run, downloads, selector, size),
         close: async () => { await session.quit().catch(() => {}); end(); },
       };
-      return browser;
     } catch (error) {
       end();
       throw error;
