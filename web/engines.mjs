@@ -1,15 +1,9 @@
-// The three browser engines behind one small interface, for the page's test and its
-// benchmark. Each engine gives `missing()`, why it cannot run here or null, and
-// `launch(downloads)`, which starts the browser and gives:
-//   open(url)            opens the page;
-//   hand(paths)          chooses the files with the page's file button;
-//   run(expression)      the value of a JavaScript expression in the page, a promise awaited;
-//   save(selector)       Chromium only: clicks a link and gives the path of its download;
-//   resize(width, height), dark() where the driver can, and close().
-// Firefox and WebKit save their downloads into `downloads` without asking.
+// The three browser engines behind one interface for the page's test and benchmark:
+// `missing()` says why an engine cannot run here, or null; `launch(downloads)` gives
+// open(url), hand(paths), run(expression) (its value, a promise awaited), close(), and
+// where the driver can, save(selector) (the download's path), resize(w, h) and dark().
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import net from 'node:net';
 
 const onPath = (program) => (process.env.PATH ?? '').split(':').some((folder) =>
   fs.existsSync(`${folder}/${program}`));
@@ -71,12 +65,10 @@ const webkit = {
   missing: () => !onPath('WebKitWebDriver') || !miniBrowser() ? 'apt-get install webkit2gtk-driver'
     : !onPath('xvfb-run') || !onPath('xauth') ? 'apt-get install xvfb xauth' : null,
   async launch(downloads) {
-    const port = await new Promise((resolve) => {
-      const probe = net.createServer().listen(0, '127.0.0.1', () => {
-        const { port: free } = probe.address();
-        probe.close(() => resolve(free));
-      });
-    });
+    const { Builder, By } = await import('selenium-webdriver');
+    const { findFreePort } = await import('selenium-webdriver/net/portprober.js');
+    const { waitForServer } = await import('selenium-webdriver/http/util.js');
+    const port = await findFreePort();
     // A process group of its own, so that the driver, the screen and the browser end
     // together; a home of its own, where MiniBrowser puts its downloads.
     const driver = spawn('xvfb-run', ['-a', '-s', '-screen 0 1280x1024x24', 'WebKitWebDriver',
@@ -84,13 +76,9 @@ const webkit = {
                          { detached: true, stdio: 'ignore', env: { ...process.env,
                                                                    HOME: downloads } });
     const end = () => { try { process.kill(-driver.pid, 'SIGTERM'); } catch {} };
-    const { Builder, By } = await import('selenium-webdriver');
     const server = `http://127.0.0.1:${port}`;
-    const listening = () => new Promise((resolve) => net.connect(port, '127.0.0.1')
-      .on('connect', function () { this.end(); resolve(true); }).on('error', () => resolve(false)));
-    for (let tries = 0; tries < 600 && !(await listening()); tries++)
-      await new Promise((resolve) => setTimeout(resolve, 50));
     try {
+      await waitForServer(server, 30000);
       const session = await new Builder().usingServer(server).withCapabilities({
         browserName: 'MiniBrowser',
         'webkitgtk:browserOptions': { binary: miniBrowser(), args: ['--automation'] },
