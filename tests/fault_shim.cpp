@@ -26,8 +26,6 @@
 // - linkat, renameat2, link, rename, unlink: the publication of a copy and the rename of
 //   an input;
 // - work_close: the close of a file opened for writing;
-// - setlease, inotify_add_watch: the read lease on the input and the watch for writes
-//   that stands in for it;
 // - fdatasync, fsync: the syncs of data and folders.
 // Every injected fault appends "kind:N" and a newline to the file named by
 // M4AFIX_FAULT_LOG, so that a test can tell that its fault really happened.
@@ -37,7 +35,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,8 +56,6 @@ int __real_link(const char* from, const char* to);
 int __real_rename(const char* from, const char* to);
 int __real_unlink(const char* path);
 int __real_close(int fd);
-int __real_fcntl64(int fd, int command, ...);
-int __real_inotify_add_watch(int fd, const char* path, std::uint32_t mask);
 int __real_fdatasync(int fd);
 int __real_fsync(int fd);
 }
@@ -86,18 +81,16 @@ enum call_kind {
     rename_call,
     unlink_call,
     work_close,
-    setlease_call,
-    watch_call,
     fdatasync_call,
     fsync_call,
     kind_count
 };
 
 constexpr std::array<std::string_view, kind_count> kind_names = {
-    "open_input", "open_unnamed",      "open_temp", "open_update", "fdopen",    "in_read",
-    "in_seek",    "copy_file_range",   "copy_read", "copy_write",  "work_read", "work_write",
-    "linkat",     "renameat2",         "link",      "rename",      "unlink",    "work_close",
-    "setlease",   "inotify_add_watch", "fdatasync", "fsync"};
+    "open_input", "open_unnamed", "open_temp",       "open_update", "fdopen",
+    "in_read",    "in_seek",      "copy_file_range", "copy_read",   "copy_write",
+    "work_read",  "work_write",   "linkat",          "renameat2",   "link",
+    "rename",     "unlink",       "work_close",      "fdatasync",   "fsync"};
 
 // Effects that are not an errno value.
 constexpr int short_transfer = 0;
@@ -407,25 +400,6 @@ int __wrap_close(int fd) {
         edited_fd = -1;
     const int status = __real_close(fd);
     return r != nullptr ? failed(*r) : status;
-}
-
-// Every argument of fcntl fits a pointer; only the taking of a read lease can fail.
-int __wrap_fcntl64(int fd, int command, ...) {
-    va_list arguments;
-    va_start(arguments, command);
-    void* argument = va_arg(arguments, void*);
-    va_end(arguments);
-    if (command == F_SETLEASE &&
-        static_cast<int>(reinterpret_cast<std::intptr_t>(argument)) == F_RDLCK)
-        if (const rule* r = fault(setlease_call))
-            return failed(*r);
-    return __real_fcntl64(fd, command, argument);
-}
-
-int __wrap_inotify_add_watch(int fd, const char* path, std::uint32_t mask) {
-    if (const rule* r = fault(watch_call))
-        return failed(*r);
-    return __real_inotify_add_watch(fd, path, mask);
 }
 
 int __wrap_fdatasync(int fd) {
