@@ -338,7 +338,6 @@ bool copy_contents(const input_file& input, working_file& copy) {
         copied == input.size;
     if (!guard.release_unwritten() || !whole)
         return false;
-    fast::start_write_back(fd_of(copy));
     struct stat status;
     if (::fstat(in, &status) != 0)
         return false;

@@ -36,10 +36,6 @@ bool sync_data(int fd);
 // Waits until the names in the open folder `fd` are on the disk.
 bool sync_folder(int fd);
 
-// Starts writing the bytes of `fd` to the disk without waiting for them, where the system
-// can, so that a later sync_data has less to wait for.
-void start_write_back(int fd);
-
 // What tells a copy that no other program wrote to its input while it was read: a read
 // lease, which keeps every writer out, or failing that a watch for writes. Neither is
 // held where the system offers neither, and the caller then relies on the input's times.

@@ -49,8 +49,6 @@ bool sync_folder(int fd) {
     return sync_data(fd);
 }
 
-void start_write_back(int) {}
-
 // No lease and no watch: the copy relies on the input's times.
 bool input_guard::take(int) {
     return true;

@@ -1,5 +1,5 @@
 // Linux's own calls for posix.cpp: files without a name, the in-kernel copy, space
-// reservation, the rename that never replaces, write-back and the read lease.
+// reservation, the rename that never replaces, the sync of data and the read lease.
 #include "platform/posix_fast_paths.hpp"
 
 #include <algorithm>
@@ -85,10 +85,6 @@ bool sync_data(int fd) {
 
 bool sync_folder(int fd) {
     return ::fsync(fd) == 0;
-}
-
-void start_write_back(int fd) {
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 // A read lease cannot be taken while any program holds the file open for writing or
