@@ -90,10 +90,11 @@ bool sync_folder(int fd) {
 // A read lease cannot be taken while any program holds the file open for writing or
 // maps it for writing, and a program that opens it for writing meanwhile breaks it: the
 // kernel holds that program back until the lease goes, and sends SIGIO, whose default
-// action would end the run; it is ignored, and the lease is looked at after the copy. Only the file's owner or a holder of CAP_LEASE may
-// take one (EACCES otherwise), and some file systems keep none (EINVAL): there an inotify
-// watch sees every write() to the file, by its entry in /proc, which is the open file
-// itself whatever its name is now.
+// action would end the run; it is ignored, and the lease is looked at after the copy.
+// Only the file's owner or a holder of CAP_LEASE may take one (EACCES otherwise), and
+// some file systems keep none (EINVAL). Without a lease, an inotify watch sees every
+// write() to the file, by its entry in /proc, which is the open file itself whatever its
+// name is now.
 bool input_guard::take(int fd) {
     [[maybe_unused]] static const auto breaks_ignored = std::signal(SIGIO, SIG_IGN);
     if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
