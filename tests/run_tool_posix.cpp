@@ -88,8 +88,7 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
     while (::waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status)) {
         if (limits.when_stopped)
             limits.when_stopped();
-        // One SIGCONT only: a second could reach a run that has gone on to its end, where a
-        // sanitizer's leak check stops it, and cancel that stop for good.
+        // One SIGCONT: a second could cancel the stop of a sanitizer's leak check at the end.
         if (limits.signal_when_stopped != 0)
             ::kill(child, limits.signal_when_stopped);
         ::kill(child, SIGCONT);
