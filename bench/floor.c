@@ -5,9 +5,13 @@
  * the folder, reserve its room when it is large, copy in the kernel, write the major
  * brand and the two bit-rate fields, set the times, link the file under its name, close
  * both. On ext4 a large copy into reserved room takes about a third less time; for
- * small files the reservation costs more than it saves.
+ * small files the reservation costs more than it saves. Where the file system makes no
+ * unnamed file (exFAT through FUSE), the copy is made under a hidden name and renamed.
  *
- * Usage: floor FILE...   (each FILE.ext gives FILE.m4a, which must not exist)
+ * With -s the copies are durable the simple way: each copy's data is synced before its
+ * name is made, and its folder right after, file after file.
+ *
+ * Usage: floor [-s] FILE...   (each FILE.ext gives FILE.m4a, which must not exist)
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -20,6 +24,7 @@
 
 enum { movie_limit = 64 * 1024 };
 static const off_t reserve_min_size = 2 << 20;
+static int durable;
 
 static void fail(const char* path, const char* what) {
     fprintf(stderr, "floor: %s: %s failed\n", path, what);
@@ -87,9 +92,15 @@ static void convert(const char* path) {
         strcpy(folder, ".");
     snprintf(output, sizeof output, "%.*s.m4a", (int)(dot - path), path);
 
-    const int out = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, status.st_mode & 0777);
+    const char* name = strrchr(output, '/');
+    char hidden[4096 + 16];
+    snprintf(hidden, sizeof hidden, "%s/.%s.floor", folder, name != NULL ? name + 1 : output);
+    int out = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, status.st_mode & 0777);
+    const int named = out < 0;
+    if (named)
+        out = open(hidden, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, status.st_mode & 0777);
     if (out < 0)
-        fail(path, "open of the unnamed file");
+        fail(path, "open of the new file");
     if (status.st_size >= reserve_min_size)
         fallocate(out, FALLOC_FL_KEEP_SIZE, 0, status.st_size);
     off_t in_offset = 0;
@@ -106,22 +117,33 @@ static void convert(const char* path) {
     const struct timespec times[2] = {status.st_atim, status.st_mtim};
     if (futimens(out, times) != 0)
         fail(path, "futimens");
-    if (linkat(out, "", AT_FDCWD, output, AT_EMPTY_PATH) != 0) {
+    if (durable && fdatasync(out) != 0)
+        fail(path, "fdatasync");
+    if (named) {
+        if (rename(hidden, output) != 0)
+            fail(path, "rename");
+    } else if (linkat(out, "", AT_FDCWD, output, AT_EMPTY_PATH) != 0) {
         char proc_path[32];
         snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", out);
         if (linkat(AT_FDCWD, proc_path, AT_FDCWD, output, AT_SYMLINK_FOLLOW) != 0)
             fail(path, "linkat");
+    }
+    if (durable) {
+        const int names = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (names < 0 || fsync(names) != 0 || close(names) != 0)
+            fail(path, "fsync of the folder");
     }
     if (close(out) != 0 || close(in) != 0)
         fail(path, "close");
 }
 
 int main(int argc, char* argv[]) {
-    if (argc < 2) {
-        fputs("usage: floor FILE...\n", stderr);
+    durable = argc > 1 && strcmp(argv[1], "-s") == 0;
+    if (argc < 2 + durable) {
+        fputs("usage: floor [-s] FILE...\n", stderr);
         return 2;
     }
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1 + durable; i < argc; ++i)
         convert(argv[i]);
     return 0;
 }

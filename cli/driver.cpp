@@ -157,6 +157,9 @@ int run(int argc, char* argv[]) {
     bool skipped_any = false;
     for (int i = opts.first_file; i < argc; ++i)
         skipped_any = !process_file(argv[i], opts, output) || skipped_any;
+    // A converted file prints nothing: the end of the run says that they are all done,
+    // names and all.
+    platform::sync_names();
     if (skipped_any)
         keep_on_screen();
     return 0;

@@ -33,23 +33,31 @@ container_status write_edits(const platform::working_file& work,
     return status_ok;
 }
 
-// Puts back the bytes that the edits replace, and the file's times from before the run.
+// Puts back the bytes that the edits replace, and the file's times from before the run,
+// and waits until they are on the disk.
 void undo_edits(const platform::working_file& work, std::span<const payload_edit> edits,
                 const platform::file_times& times) {
     for (const payload_edit& edit : edits)
         platform::write_at(work, edit.position, edit.original.data(), edit.original.size());
     platform::keep_times(work, times);
+    platform::sync_data(work);
 }
 
-// The input was renamed, but its close failed, so the edit may not have reached it all:
-// it is opened again under its new name, given back its own name and then its bytes.
-// Where it cannot have its name back, it stays under the output name as the edit left
-// it, and the line says that the rename failed.
-void undo_after_close(const char* input_path, const output_name& output,
-                      std::span<const payload_edit> edits, const platform::file_times& times) {
+bool same_file(const platform::working_file& a, const platform::working_file& b) {
+    return a.identity[0] == b.identity[0] && a.identity[1] == b.identity[1];
+}
+
+// The input, `edited`, was renamed, but its close failed, so the edit may not have
+// reached it all: it is opened again under its new name, given back its own name and
+// then its bytes. Where it cannot have its name back, or another program put a file of
+// its own under the new name meanwhile, it stays as the edit left it, and the line says
+// that the rename failed.
+void undo_after_close(const char* input_path, const platform::working_file& edited,
+                      const output_name& output, std::span<const payload_edit> edits,
+                      const platform::file_times& times) {
     const char* output_path = output.output_path.c_str();
     platform::working_file file;
-    if (!platform::open_for_update(output_path, file) ||
+    if (!platform::open_for_update(output_path, file) || !same_file(file, edited) ||
         platform::rename_own_file(file, output_path, input_path) != platform::name_result::done) {
         write_message("output file:%s rename failed!", output_path);
         return;
@@ -58,7 +66,8 @@ void undo_after_close(const char* input_path, const output_name& output,
     platform::close_file(file);
 }
 
-// Writes the edit, gives the file its times back and renames it; false at the first
+// Writes the edit, gives the file its times back, waits until the edit is on the disk and
+// renames the file, so that the new name never holds the old bytes; false at the first
 // failure.
 bool edit_and_rename(const char* input_path, const platform::working_file& file,
                      output_name& output, std::span<const payload_edit> edits,
@@ -66,7 +75,7 @@ bool edit_and_rename(const char* input_path, const platform::working_file& file,
     if (write_edits(file, edits) != status_ok)
         return false;
     platform::keep_times(file, times);
-    return rename_input(output, input_path, file);
+    return platform::sync_data(file) && rename_input(output, input_path, file);
 }
 
 } // namespace
@@ -84,6 +93,9 @@ finish_result finish_copy(platform::working_file& copy, output_name& output,
     if (apply_edits(copy, edits) != status_ok)
         return finish_result::edit_failed;
     platform::keep_times(copy, times);
+    // On the disk before it has a name, so that the name never holds less.
+    if (!platform::sync_data(copy))
+        return finish_result::edit_failed;
     if (!publish_copy(output, copy))
         return finish_result::not_published;
     if (!platform::close_file(copy)) {
@@ -108,7 +120,7 @@ finish_result finish_in_place(const char* input_path, platform::working_file& fi
         return finish_result::edit_failed;
     }
     if (!platform::close_file(file)) {
-        undo_after_close(input_path, output, edits, times);
+        undo_after_close(input_path, file, output, edits, times);
         return finish_result::edit_failed;
     }
     return finish_result::done;

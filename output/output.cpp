@@ -90,13 +90,15 @@ bool open_copy(const platform::input_file& input, const output_name& output,
 // Tries `give_name` on `output_path` and, while another file holds that name, on the
 // next free names of the sequence. The messages (formats taking the name) are for a
 // sequence used up and for any other refusal. A name that ended up holding another
-// program's file is left to it, with the message of a refused rename.
+// program's file is left to it, with the message of a refused rename. A name made is
+// synced with its folder's others.
 template <typename Namer>
 bool name_with_retries(output_name& output, Namer give_name, const char* used_up,
                        const char* failure) {
     for (;;) {
         switch (give_name(output.output_path.c_str())) {
         case platform::name_result::done:
+            platform::named_in_folder_of(output.output_path.c_str());
             return true;
         case platform::name_result::name_taken:
             ++output.index;

@@ -127,6 +127,18 @@ bool write_at(const working_file& file, std::int64_t offset, const void* bytes, 
 // Gives the file the times of the input. Best effort: the file is whole either way.
 void keep_times(const working_file& file, const file_times& times);
 
+// Waits until the bytes written to `file` are on the disk, so that a power cut after it
+// is named never leaves the name with other bytes: a copy's before it is published, an
+// edit's before the rename. False when the system says that they may not be there.
+bool sync_data(const working_file& file);
+
+// The names that a run makes reach the disk folder by folder: the folder of `path`, a
+// name just made, is synced once a name is made in another folder, when the run ends
+// (sync_names), or when a signal ends it. Best effort: a folder that cannot be opened,
+// or synced, is left to the file system's own schedule.
+void named_in_folder_of(const char* path);
+void sync_names();
+
 // Gives the new copy the name `path`, never replacing anything there. not_ours when,
 // after all, `path` does not name the copy: another program swapped a file of its own in.
 name_result publish(working_file& copy, const char* path);
@@ -142,9 +154,11 @@ void remove_name(const char* path);
 // `from` may be open. Where the file system can neither link nor rename without
 // replacing, `to` is first reserved by creating it exclusively, and the rename then
 // replaces only that empty file of the tool's own, checked to be still there just
-// before. A file that another program puts under `to` between that check and the rename
-// is replaced: such file systems offer no way to close that gap.
-name_result rename_no_replace(const char* from, const char* to);
+// before, as `from` is checked to name `own`, where given (not_ours otherwise). A file
+// that another program puts under either name between those checks and the rename is
+// renamed or replaced: such file systems offer no way to close that gap. What a folder's
+// file system refuses is asked once.
+name_result rename_no_replace(const char* from, const char* to, const working_file* own = nullptr);
 
 // rename_no_replace for the open `file`: nothing is renamed unless `from` still names it,
 // and the result is not_ours when `to` does not name it afterwards. Either way another
@@ -152,7 +166,7 @@ name_result rename_no_replace(const char* from, const char* to);
 inline name_result rename_own_file(const working_file& file, const char* from, const char* to) {
     if (!is_named(file, from))
         return name_result::not_ours;
-    const name_result result = rename_no_replace(from, to);
+    const name_result result = rename_no_replace(from, to, &file);
     return result == name_result::done && !is_named(file, to) ? name_result::not_ours : result;
 }
 

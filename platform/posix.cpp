@@ -143,8 +143,10 @@ bool names(const char* path, const struct stat& status) {
 // Reserves `to` with an empty file of the tool's own, created exclusively and held open,
 // and renames `from` over it: only that reservation is ever replaced. Where another
 // program has put a file of its own under `to` meanwhile, nothing is renamed, and the
-// name counts as taken.
-name_result rename_over_reservation(const char* from, const char* to) {
+// name counts as taken. Where `own` is given, `from` is checked once more to name it
+// right before the rename, the last call before it: a program that swaps a file of its
+// own in under `from` then has nothing renamed.
+name_result rename_over_reservation(const char* from, const char* to, const working_file* own) {
     const int fd = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno == EEXIST ? name_result::name_taken : name_result::failed;
@@ -156,17 +158,28 @@ name_result rename_over_reservation(const char* from, const char* to) {
     }
     name_result result = name_result::name_taken;
     if (names(to, reservation)) {
-        if (::rename(from, to) == 0) {
-            result = name_result::done;
-        } else {
-            result = name_result::failed;
-            if (names(to, reservation))
-                ::unlink(to);
-        }
+        if (own != nullptr && !is_named(*own, from))
+            result = name_result::not_ours;
+        else
+            result = ::rename(from, to) == 0 ? name_result::done : name_result::failed;
+        // Only the reservation goes: another program may have put its own file there.
+        if (result != name_result::done && names(to, reservation))
+            ::unlink(to);
     }
     ::close(fd);
     return result;
 }
+
+// What the file system of a folder refused, learned from the renames there: later
+// renames in that folder go straight to the way that works, since every call asked in
+// vain widens the moment in which another program can swap the file.
+struct folder_refusals {
+    std::string folder;
+    bool exclusive_rename = false;
+    bool link = false;
+};
+
+folder_refusals refused;
 
 // Moves exactly `count` bytes at `offset` with `transfer` (pread or pwrite), however
 // many calls that takes; false on an error or a transfer that moves nothing.
@@ -306,16 +319,24 @@ void wait_out_time_step(const input_file& input) {
 } // namespace
 
 // A copy of an input that another program wrote to meanwhile could hold parts of two
-// versions: like an archiver, the copy is dropped when the input's size, modification
-// time or change time moved while it was read.
+// versions: the copy is dropped when a writer held the input or came to it while it was
+// read (see fast::input_guard), and, like an archiver, when the input's size,
+// modification time or change time moved. Where no guard can be had, an input written
+// a moment ago is read once its time step is over.
 bool copy_contents(const input_file& input, working_file& copy) {
-    wait_out_time_step(input);
     const int in = static_cast<int>(input.file);
+    fast::input_guard guard;
+    if (!guard.take(in))
+        return false;
+    if (!guard.held())
+        wait_out_time_step(input);
     fast::reserve(fd_of(copy), input.size);
     std::int64_t copied = 0;
-    if (!fast::kernel_copy(in, fd_of(copy), input.size, copied) ||
-        (copied != input.size && !copy_by_read_write(in, fd_of(copy), input.size, copied)) ||
-        copied != input.size)
+    const bool whole =
+        fast::kernel_copy(in, fd_of(copy), input.size, copied) &&
+        (copied == input.size || copy_by_read_write(in, fd_of(copy), input.size, copied)) &&
+        copied == input.size;
+    if (!guard.release_unwritten() || !whole)
         return false;
     struct stat status;
     if (::fstat(in, &status) != 0)
@@ -373,6 +394,52 @@ void keep_times(const working_file& file, const file_times& times) {
     ::futimens(fd_of(file), both);
 }
 
+bool sync_data(const working_file& file) {
+    return fast::sync_data(fd_of(file));
+}
+
+namespace {
+
+// The folder of the last names made, open until it is synced; -1: none.
+struct named_folder {
+    named_folder() = default;
+    named_folder(const named_folder&) = delete;
+    named_folder& operator=(const named_folder&) = delete;
+    ~named_folder() { sync(); }
+
+    void sync() {
+        if (fd < 0)
+            return;
+        set_unsynced_folder(-1);
+        fast::sync_folder(fd);
+        ::close(fd);
+        fd = -1;
+    }
+
+    std::string path;
+    int fd = -1;
+};
+
+named_folder last_named;
+
+} // namespace
+
+// A folder that cannot be opened for reading, which the system requires for its sync, is
+// left to the file system's own schedule.
+void named_in_folder_of(const char* path) {
+    std::string folder = folder_of(path);
+    if (last_named.fd >= 0 && folder == last_named.path)
+        return;
+    last_named.sync();
+    last_named.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    last_named.path = std::move(folder);
+    set_unsynced_folder(last_named.fd);
+}
+
+void sync_names() {
+    last_named.sync();
+}
+
 // A hidden name that no longer names the copy holds another program's file, which stays;
 // the copy itself then goes with its descriptor. A link of the unnamed copy names the
 // copy itself, by its descriptor.
@@ -410,18 +477,23 @@ void remove_name(const char* path) {
     ::unlink(path);
 }
 
-name_result rename_no_replace(const char* from, const char* to) {
-    if (fast::rename_exclusive(from, to))
-        return name_result::done;
-    if (errno == EEXIST)
-        return name_result::name_taken;
-    if (!exclusive_rename_unsupported(errno))
-        return name_result::failed;
+name_result rename_no_replace(const char* from, const char* to, const working_file* own) {
+    if (std::string folder = folder_of(to); folder != refused.folder)
+        refused = {std::move(folder)};
+    if (!refused.exclusive_rename) {
+        if (fast::rename_exclusive(from, to))
+            return name_result::done;
+        if (errno == EEXIST)
+            return name_result::name_taken;
+        if (!exclusive_rename_unsupported(errno))
+            return name_result::failed;
+        refused.exclusive_rename = true;
+    }
     // A hard link fails on an existing name just the same; then the old name goes, where
     // it surely can. An interruption never leaves the file under both names, or a
     // reservation behind.
     const ending_signals_deferred deferred;
-    if (name_removable(from)) {
+    if (!refused.link && name_removable(from)) {
         if (::link(from, to) == 0) {
             if (::unlink(from) == 0)
                 return name_result::done;
@@ -432,8 +504,9 @@ name_result rename_no_replace(const char* from, const char* to) {
             return name_result::name_taken;
         if (!link_unsupported(errno))
             return name_result::failed;
+        refused.link = true;
     }
-    return rename_over_reservation(from, to);
+    return rename_over_reservation(from, to, own);
 }
 
 } // namespace platform

@@ -29,4 +29,33 @@ bool rename_exclusive(const char* from, const char* to);
 // The fcntl command that takes the edit lock, held until the descriptor is closed.
 extern const int edit_lock_command;
 
+// Waits until the bytes written to `fd` are on the disk, with what the file system needs
+// to read them back after a power cut; false when they may not be there.
+bool sync_data(int fd);
+
+// Waits until the names in the open folder `fd` are on the disk.
+bool sync_folder(int fd);
+
+// What tells a copy that no other program wrote to its input while it was read: a read
+// lease, which keeps every writer out, or failing that a watch for writes. Neither is
+// held where the system offers neither, and the caller then relies on the input's times.
+class input_guard {
+  public:
+    input_guard() = default;
+    input_guard(const input_guard&) = delete;
+    input_guard& operator=(const input_guard&) = delete;
+    ~input_guard(); // releases what is still held
+
+    bool held() const { return leased_ >= 0 || watch_ >= 0; }
+    // Takes the guard on the read-only descriptor `fd`; false when a writer holds the
+    // file right now, or the guard failed otherwise.
+    bool take(int fd);
+    // Whether nothing was written since take; releases the guard at once.
+    bool release_unwritten();
+
+  private:
+    int leased_ = -1; // the leased descriptor
+    int watch_ = -1;  // an inotify descriptor watching the file
+};
+
 } // namespace platform::fast

@@ -1,7 +1,9 @@
-// Signals on POSIX systems: a run that a signal ends removes its unfinished copy first,
-// and while a file is being finished such a signal waits until it is.
+// Signals on POSIX systems: a run that a signal ends removes its unfinished copy and
+// syncs the names it made first, and while a file is being finished such a signal waits
+// until it is.
 #include "platform/posix_signals.hpp"
 #include "platform/platform.hpp"
+#include "platform/posix_fast_paths.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -25,21 +27,27 @@ char unfinished_file[longest_unfinished_path];
 dev_t unfinished_device = 0;
 ino_t unfinished_number = 0;
 
+// The folder of the last names made, not yet synced; -1: none.
+std::atomic<int> unsynced_folder{-1};
+
 // How many ending_signals_deferred live, and the first signal that arrived meanwhile.
 // Lock-free atomics are safe to use in a signal handler.
 std::atomic<int> deferral_depth{0};
 std::atomic<int> deferred_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-// Removes what the run has not finished, then lets `signal` end the run as it would have.
-// Called from the handler, the signal stays blocked until the handler returns.
-// Another program may have put a file of its own under the name: that one stays.
+// Removes what the run has not finished and syncs the names it made, then lets `signal`
+// end the run as it would have. Called from the handler, the signal stays blocked until
+// the handler returns. Another program may have put a file of its own under the name:
+// that one stays.
 void end_run(int signal) {
     struct stat named;
     if (unfinished_file[0] != '\0' &&
         ::fstatat(AT_FDCWD, unfinished_file, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_dev == unfinished_device && named.st_ino == unfinished_number)
         ::unlink(unfinished_file);
+    if (const int folder = unsynced_folder.load(); folder >= 0)
+        fast::sync_folder(folder);
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
@@ -65,6 +73,12 @@ void set_unfinished_file(const std::string& path, const struct stat& status) {
     unfinished_file[length] = '\0';
     unfinished_device = status.st_dev;
     unfinished_number = status.st_ino;
+}
+
+// The first folder is set while signals are deferred, which sets up their handling.
+void set_unsynced_folder(int fd) {
+    const ending_signals_deferred deferred;
+    unsynced_folder.store(fd);
 }
 
 namespace {

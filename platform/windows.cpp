@@ -296,12 +296,22 @@ void wait_out_time_step(const input_file& input) {
 
 } // namespace
 
+// Writers are kept out while the copy is read: a second handle to the input that shares
+// no writing cannot be opened while another program holds the input for writing, a
+// mapping included (the copy fails then), and while it is open no program can open the
+// input so. Where the system gives no such handle (some network shares), the copy
+// relies on the input's times.
 bool copy_contents(const input_file& input, working_file& copy) {
-    wait_out_time_step(input);
+    const owned_handle guard{
+        ::ReOpenFile(handle_of(input.file), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0)};
+    if (!guard.valid() && ::GetLastError() == ERROR_SHARING_VIOLATION)
+        return false;
+    if (!guard.valid())
+        wait_out_time_step(input);
     const std::unique_ptr<char[]> buffer{new (std::nothrow) char[copy_buffer_size]};
     if (!buffer)
         return false;
-    const HANDLE in = handle_of(input.file);
+    const HANDLE in = guard.valid() ? guard.get() : handle_of(input.file);
     const HANDLE out = handle_of(copy.file);
     for (std::int64_t copied = 0; copied < input.size;) {
         const auto wanted =
@@ -384,6 +394,41 @@ void keep_times(const working_file& file, const file_times& times) {
     ::SetFileTime(handle_of(file.file), nullptr, &accessed, &modified);
 }
 
+bool sync_data(const working_file& file) {
+    return ::FlushFileBuffers(handle_of(file.file)) != 0;
+}
+
+namespace {
+
+// The folder of the last names made, not yet flushed; empty: none.
+std::wstring last_named_folder;
+
+// A folder opened for writing takes a flush of its entries, where the file system can.
+void flush_named_folder() {
+    if (last_named_folder.empty())
+        return;
+    const owned_handle folder{::CreateFileW(last_named_folder.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                            every_share, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    if (folder.valid())
+        ::FlushFileBuffers(folder.get());
+    last_named_folder.clear();
+}
+
+} // namespace
+
+void named_in_folder_of(const char* path) {
+    std::wstring folder;
+    if (!system_path(folder_of(path).c_str(), folder) || folder == last_named_folder)
+        return;
+    flush_named_folder();
+    last_named_folder = std::move(folder);
+}
+
+void sync_names() {
+    flush_named_folder();
+}
+
 // Windows renames no file that is open without shared deletion everywhere, so the copy
 // is closed first; a name found taken leaves the closed copy under its hidden name for
 // the next try. A hidden name that no longer names the copy holds another program's
@@ -429,7 +474,8 @@ void remove_name(const char* path) {
         delete_file(wide.c_str());
 }
 
-name_result rename_no_replace(const char* from, const char* to) {
+// The move is one step that never replaces, so `from` needs no second look.
+name_result rename_no_replace(const char* from, const char* to, const working_file*) {
     std::wstring wide_from;
     std::wstring wide_to;
     if (!system_path(from, wide_from) || !system_path(to, wide_to))

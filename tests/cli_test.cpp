@@ -16,6 +16,7 @@ using cases::operator<<;
 const std::string usage =
     "Usage:m4afix [-w] [-b br] file1 [file2 [...]]\n"
     "Options\n-w : overwrite input files.\n-b br : set bitrate to 'br' kbps.\n";
+constexpr bool writers_kept_out = on_windows || M4AFIX_LINUX_CALLS;
 // main's -1: POSIX systems keep the low 8 bits of an exit status, Windows all 32.
 constexpr int usage_error = on_windows ? -1 : 255;
 
@@ -173,7 +174,12 @@ INSTANTIATE_TEST_SUITE_P(
                      .setup =
                          [](const fs::path& dir) {
                              return ::open((dir / "f.3gp").string().c_str(), O_RDONLY);
-                         }}),
+                         }},
+        // Where the system can keep writers out of the copy (a lease on Linux, the sharing
+        // mode on Windows), a file that another program holds open for writing is not copied.
+        // clang-format off
+        command_case{.name = "copy_while_open_for_writing", .args = {"f.3gp"}, .err = writers_kept_out ? "copy failed!Skipped:f.3gp\n" : "", .bitrate = writers_kept_out ? std::optional<std::uint32_t>{} : 129000, .setup = [](const fs::path& dir) { return ::open((dir / "f.3gp").string().c_str(), O_WRONLY); }}),
+    // clang-format on
     cases::case_name{});
 
 struct naming_case {

@@ -25,7 +25,8 @@
 //   and every write to that file after it belongs to the edit pass too);
 // - linkat, renameat2, link, rename, unlink: the publication of a copy and the rename of
 //   an input;
-// - work_close: the close of a file opened for writing.
+// - work_close: the close of a file opened for writing;
+// - fdatasync, fsync: the syncs of data and folders.
 // Every injected fault appends "kind:N" and a newline to the file named by
 // M4AFIX_FAULT_LOG, so that a test can tell that its fault really happened.
 
@@ -55,6 +56,8 @@ int __real_link(const char* from, const char* to);
 int __real_rename(const char* from, const char* to);
 int __real_unlink(const char* path);
 int __real_close(int fd);
+int __real_fdatasync(int fd);
+int __real_fsync(int fd);
 }
 
 namespace {
@@ -78,13 +81,16 @@ enum call_kind {
     rename_call,
     unlink_call,
     work_close,
+    fdatasync_call,
+    fsync_call,
     kind_count
 };
 
 constexpr std::array<std::string_view, kind_count> kind_names = {
-    "open_input", "open_unnamed",    "open_temp", "open_update", "fdopen",    "in_read",
-    "in_seek",    "copy_file_range", "copy_read", "copy_write",  "work_read", "work_write",
-    "linkat",     "renameat2",       "link",      "rename",      "unlink",    "work_close"};
+    "open_input", "open_unnamed", "open_temp",       "open_update", "fdopen",
+    "in_read",    "in_seek",      "copy_file_range", "copy_read",   "copy_write",
+    "work_read",  "work_write",   "linkat",          "renameat2",   "link",
+    "rename",     "unlink",       "work_close",      "fdatasync",   "fsync"};
 
 // Effects that are not an errno value.
 constexpr int short_transfer = 0;
@@ -394,6 +400,18 @@ int __wrap_close(int fd) {
         edited_fd = -1;
     const int status = __real_close(fd);
     return r != nullptr ? failed(*r) : status;
+}
+
+int __wrap_fdatasync(int fd) {
+    if (const rule* r = fault(fdatasync_call))
+        return failed(*r);
+    return __real_fdatasync(fd);
+}
+
+int __wrap_fsync(int fd) {
+    if (const rule* r = fault(fsync_call))
+        return failed(*r);
+    return __real_fsync(fd);
 }
 
 FILE* __wrap_fdopen(int fd, const char* mode) {

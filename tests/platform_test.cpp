@@ -2,6 +2,7 @@
 // replace a file.
 #include "platform/hidden_name.hpp"
 #include "platform/platform.hpp"
+#include "platform/time_step.hpp"
 #include "run_tool.hpp"
 
 #include <gtest/gtest.h>
@@ -43,6 +44,14 @@ TEST(HiddenName, CutBetweenCharacters) {
         EXPECT_TRUE(name.starts_with(kept)) << longest;
         EXPECT_TRUE(kept.size() == name.size() || (name[kept.size()] & 0xc0) != 0x80) << longest;
     }
+}
+
+// Two seconds from the input's time where times are whole seconds, a tick elsewhere.
+TEST(WaitForTimeStep, CoarseFineAndFuture) {
+    using platform::wait_for_time_step;
+    EXPECT_EQ(wait_for_time_step(100, 0, 100, 500'000'000), 1'500'000'000);
+    EXPECT_EQ(wait_for_time_step(100, 5'000'000, 100, 10'000'000), 15'000'000);
+    EXPECT_EQ(wait_for_time_step(103, 0, 100, 0), 0); // beyond a step in the future
 }
 
 } // namespace

@@ -152,6 +152,7 @@ const std::string rename_call = linux_calls ? "renameat2" : "link";
 const std::string no_links =
     std::string{linux_calls ? "renameat2:*:EINVAL," : ""} + "link:*:EPERM,";
 const std::string rename_failed = "output file:f.m4a rename failed! Skipped File:f.3gp\n";
+const std::string sync_call = linux_calls ? "fdatasync" : "fsync"; // of a file's data
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Faults,
@@ -267,6 +268,10 @@ INSTANTIATE_TEST_SUITE_P(
                    .in_place = true,
                    .err = rename_failed,
                    .result = outcome::converted},
+        // clang-format off
+        fault_case{.name = "copy_not_synced", .plan = sync_call + ":1", .err = edit_failed},
+        fault_case{.name = "in_place_not_synced", .plan = sync_call + ":1", .in_place = true, .err = edit_failed},
+        // clang-format on
         fault_case{.name = "in_place_linked_old_name_not_removed",
                    .plan = std::string{linux_calls ? "renameat2:*:EINVAL," : ""} + "unlink:1",
                    .in_place = true,
@@ -499,6 +504,29 @@ std::string replace_input(const fs::path& dir) {
     return put_own(dir / "f.3gp");
 }
 
+// Writes into the input and sets its times back, as tag editors that keep dates do.
+std::string rewrite_keeping_times(const fs::path& dir) {
+    const auto modified = fs::last_write_time(dir / "f.3gp");
+    write_file(dir / "f.3gp", rewritten);
+    fs::last_write_time(dir / "f.3gp", modified);
+    return "";
+}
+
+// Gives the run's output a new name and puts a file of its own under the old one.
+std::string swap_output(const fs::path& dir) {
+    fs::rename(dir / "f.m4a", dir / "h.m4a");
+    return put_own(dir / "f.m4a");
+}
+
+// Opens the input for writing without waiting for a lease to go, and writes nothing.
+std::string open_for_writing(const fs::path& dir) {
+    const int fd = ::open((dir / "f.3gp").c_str(), O_WRONLY | O_NONBLOCK);
+    const bool kept_out = fd < 0 && errno == EWOULDBLOCK;
+    if (fd >= 0)
+        ::close(fd);
+    return kept_out ? "kept out" : "";
+}
+
 const std::string hidden_copy_made = no_unnamed_files + "work_read:1:stop";
 const std::string not_published = "output file:f.m4a rename failed!Skipped:f.3gp\n";
 
@@ -550,8 +578,28 @@ INSTANTIATE_TEST_SUITE_P(
                                return std::string{};
                            },
                        .err = copy_failed,
-                       .after = {{"f.3gp", rewritten}}}),
+                       .after = {{"f.3gp", rewritten}}},
+        // clang-format off
+        neighbour_case{.name = "input_rewritten_with_times_kept", .plan = "in_read:1:stop", .act = rewrite_keeping_times, .err = copy_failed, .after = {{"f.3gp", rewritten}}},
+        // Where a name is reserved: the input swapped after that is not renamed, and a file
+        // put under the new name is neither removed after a failed rename nor renamed back
+        // by the undo after a failed close.
+        neighbour_case{.name = "input_swapped_after_reservation", .plan = no_links + "open_temp:1:stop_after", .in_place = true, .act = replace_input, .err = rename_failed, .after = {{"f.3gp", own}, {"h.3gp", input_converted}}},
+        neighbour_case{.name = "reservation_swapped_then_rename_fails", .plan = no_links + "rename:1:stop,rename:1", .in_place = true, .act = [](const fs::path& dir) { return put_own(dir / "f.m4a"); }, .err = rename_failed, .after = {{"f.3gp", input}, {"f.m4a", own}}},
+        neighbour_case{.name = "output_swapped_before_undo", .plan = "work_close:1,open_update:2:stop", .in_place = true, .act = swap_output, .err = rename_failed, .after = {{"f.m4a", own}, {"h.m4a", input_converted}}}),
+    // clang-format on
     cases::case_name{});
+
+// Linux's read lease: a program that opens the input for writing while it is copied
+// breaks the lease, is kept out, and the copy is dropped.
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    LinuxCalls, Neighbour,
+    testing::ValuesIn(linux_calls ? std::vector<neighbour_case>{
+        neighbour_case{.name = "writer_kept_out_of_copy", .plan = "copy_file_range:1:stop", .act = open_for_writing, .err = copy_failed + "kept out", .after = {{"f.3gp", input}}}}
+        : std::vector<neighbour_case>{}),
+    cases::case_name{});
+// clang-format on
 
 // ---- Load: several processes at once on one folder, in copy mode.
 
@@ -763,6 +811,11 @@ INSTANTIATE_TEST_SUITE_P(
                                 .file_mode = read_write,
                                 .output_unreadable = true,
                                 .output = "f00.m4a"},
+                    // No lease on another user's file: a watch for writes stands in.
+                    access_case{.name = "copy_of_another_users_file",
+                                .file_mode = read_write,
+                                .output = "f.m4a",
+                                .sticky_shared = true},
                     // The rename is refused after the edit: the file gets its bytes back.
                     access_case{.name = "in_place_in_sticky_shared_folder",
                                 .in_place = true,

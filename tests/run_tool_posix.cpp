@@ -88,7 +88,9 @@ int spawn_tool(const char* binary, const std::vector<std::string>& words, const 
     while (::waitpid(child, &status, WUNTRACED) == child && WIFSTOPPED(status)) {
         if (limits.when_stopped)
             limits.when_stopped();
-        ::kill(child, limits.signal_when_stopped != 0 ? limits.signal_when_stopped : SIGCONT);
+        // One SIGCONT: a second could cancel the stop of a sanitizer's leak check at the end.
+        if (limits.signal_when_stopped != 0)
+            ::kill(child, limits.signal_when_stopped);
         ::kill(child, SIGCONT);
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
