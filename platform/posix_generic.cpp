@@ -1,10 +1,10 @@
 // The calls of posix_fast_paths.hpp for a POSIX system that has none of them: each
-// declines, and posix.cpp takes the standard way; the syncs are the standard ones.
+// declines, and posix.cpp takes the standard way. The syncs are in a source of each
+// system's own.
 #include "platform/posix_fast_paths.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace platform::fast {
 
@@ -34,20 +34,6 @@ bool rename_exclusive(const char*, const char*) {
 // close of the same file by the process drops it: the driver has closed the input
 // before the file is opened for the edit.
 const int edit_lock_command = F_SETLK;
-
-// macOS's fsync leaves the bytes in the disk's own cache; F_FULLFSYNC flushes that too,
-// where the file system can.
-bool sync_data(int fd) {
-#ifdef F_FULLFSYNC
-    if (::fcntl(fd, F_FULLFSYNC) == 0)
-        return true;
-#endif
-    return ::fsync(fd) == 0;
-}
-
-bool sync_folder(int fd) {
-    return sync_data(fd);
-}
 
 // No lease and no watch: the copy relies on the input's times.
 bool input_guard::take(int) {
